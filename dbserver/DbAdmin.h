@@ -1,0 +1,40 @@
+#pragma once
+// Administration of the embedded server for operators, tests and demos: creating dictionaries and tables,
+// loading rows, and reading a database back in a stable text form.
+#include "dbserver/DbComponents.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace dbserver::admin {
+
+struct FieldDef {
+    std::string name;
+    std::string type; // CHAR(n) (kept padded with blanks to n), INTEGER, DATE, BLOB, ...
+};
+
+struct IndexDef {
+    std::string name;
+    std::vector<std::string> fields;
+    bool unique = false;
+};
+
+using Row = std::vector<std::optional<std::string>>; // nullopt for NULL
+
+void createDictionary(const std::string& path, const std::string& adminPassword);
+// A table of the connection's dictionary, or a free table in the connection's folder.
+void createTable(TDbConnection& connection, const std::string& table, const std::vector<FieldDef>& fields,
+                 const std::vector<IndexDef>& indexes);
+void insertRows(TDbConnection& connection, const std::string& table, const std::vector<Row>& rows);
+
+// Every table by name and its rows in key order, one line a row.
+std::string dump(TDbConnection& connection);
+// The integrity check that a restore makes of its image; throws DbError naming the first damaged file.
+void check(TDbConnection& connection);
+
+// The program folder of a demo installation: MCOMPANY, one data dictionary for each company, KORVA.ini, and
+// the folders that the window's stored default paths name.
+void makeDemoWorkspace(const std::string& folder, const std::string& adminPassword);
+
+} // namespace dbserver::admin

@@ -1,0 +1,339 @@
+#include "dbserver/DbAdmin.h"
+#include "tests/TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <atomic>
+#include <thread>
+
+using namespace dbserver;
+using testsupport::folderContents;
+using testsupport::TempDir;
+
+namespace {
+
+constexpr const char* kPassword = "KESTA7946";
+
+std::string backupStatement(const std::string& folder) {
+    return "EXECUTE PROCEDURE sp_BackupDatabase('" + folder + "', NULL )";
+}
+
+std::string restoreStatement(const std::string& image, const std::string& password, const std::string& target) {
+    return "EXECUTE PROCEDURE sp_RestoreDatabase('" + image + "','" + password + "','" + target + "', NULL )";
+}
+
+std::string quoted(std::string path) {
+    for (size_t at = path.find('\''); at != std::string::npos; at = path.find('\'', at + 2)) path.insert(at, "'");
+    return path;
+}
+
+// A company database of two tables: the dictionary and its tables in one folder.
+class ServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dictionary = dir / "company/abc.add";
+        admin::createDictionary(dictionary, kPassword);
+        auto connection = connect(dictionary);
+        admin::createTable(*connection, "CUSTOMER", {{"ID", "INTEGER"}, {"NAME", "CHAR(20)"}},
+                           {{"PRIMARY", {"ID"}, true}});
+        admin::createTable(*connection, "INVOICE", {{"NO", "INTEGER"}, {"CUSTOMER", "INTEGER"}}, {});
+        admin::insertRows(*connection, "CUSTOMER", {{"1", "Alpha"}, {"2", "Beta"}});
+        admin::insertRows(*connection, "INVOICE", {{"10", "1"}, {"11", "2"}});
+    }
+
+    std::unique_ptr<TDbConnection> connect(const std::string& path, const std::string& password = kPassword) {
+        auto connection = std::make_unique<TDbConnection>("con1");
+        connection->setConnectPath(path);
+        connection->Username = "DBSYS";
+        connection->Password = password;
+        connection->setIsConnected(true);
+        return connection;
+    }
+
+    void exec(TDbConnection& connection, const std::string& statement) {
+        TDbQuery query("dbqry1");
+        query.Connection = &connection;
+        query.SQL.Add(statement);
+        query.ExecSQL();
+    }
+
+    std::string dumpOf(const std::string& path) { return admin::dump(*connect(path)); }
+
+    void backup(const std::string& folder) { exec(*connect(dictionary), backupStatement(quoted(folder))); }
+
+    void restore(const std::string& image, const std::string& target, const std::string& password = kPassword) {
+        auto connection = connect(image);
+        exec(*connection, restoreStatement(quoted(image), password, quoted(target)));
+    }
+
+    TempDir dir;
+    std::string dictionary;
+};
+
+template <typename Call> std::string errorOf(Call&& call) {
+    try {
+        call();
+    } catch (const DbError& error) {
+        return error.what();
+    }
+    return "(no error)";
+}
+
+TEST(ConnectionTest, PathDecidesTheKindOfConnection) {
+    const std::pair<const char*, bool> cases[] = {
+        {"D:\\DATA\\ABC.ADD", true}, {"d:\\data\\abc.add", true}, {"C:\\X.Add\\folder", true},
+        {"D:\\DATA\\", false},       {"abc.ad", false},
+    };
+    for (const auto& [path, isDictionary] : cases) {
+        TDbConnection connection;
+        connection.setConnectPath(path);
+        EXPECT_EQ(connection.IsDictionaryConnection(), isDictionary) << path;
+    }
+}
+
+TEST(ConnectionTest, EmptyPathAndPathChangeWhileConnectedAreRefused) {
+    TempDir dir;
+    TDbConnection connection;
+    EXPECT_EQ(errorOf([&] { connection.setIsConnected(true); }),
+              "Must specify connection string before getting a server connection.");
+    EXPECT_FALSE(connection.IsConnected());
+
+    connection.setConnectPath(dir.path().string());
+    connection.Username = "ignored on a folder connection";
+    connection.Password = "also ignored";
+    connection.setIsConnected(true);
+    EXPECT_TRUE(connection.IsConnected());
+    EXPECT_EQ(errorOf([&] { connection.setConnectPath("elsewhere"); }),
+              "The TDbConnection.ConnectPath may not be changed when IsConnected is TRUE");
+    connection.setIsConnected(false);
+    connection.setIsConnected(false); // closing twice is harmless
+    connection.setConnectPath("elsewhere");
+}
+
+TEST_F(ServerTest, LoginChecksUserAndPassword) {
+    EXPECT_NO_THROW(connect(dictionary));
+    EXPECT_NO_THROW(connect(dir / "COMPANY/ABC.ADD")) << "names match without regard to case";
+    TDbConnection connection;
+    connection.setConnectPath(dictionary);
+    connection.Username = "DBSYS";
+    connection.Password = "kesta7946";
+    EXPECT_NE(errorOf([&] { connection.setIsConnected(true); }).find("wrong user name or password"),
+              std::string::npos);
+    EXPECT_FALSE(connection.IsConnected());
+    EXPECT_EQ(testsupport::readFile(dictionary).find(kPassword), std::string::npos) << "password stored in clear";
+}
+
+TEST_F(ServerTest, ClearErrorsNameWhatFailed) {
+    testsupport::writeFile(dir / "notadb.add", "this is not a database");
+    testsupport::writeFile(dir / "blocker", "a file where a folder should be");
+    const std::pair<std::string, std::string> cases[] = {
+        {dir / "missing/none.add", "The data dictionary " + (dir / "missing/none.add") + " does not exist"},
+        {dir / "notadb.add", "The file " + (dir / "notadb.add") + " is not a data dictionary"},
+        {dir / "no-such-folder", "The folder " + (dir / "no-such-folder") + " does not exist or is not a folder"},
+    };
+    for (const auto& [path, message] : cases) EXPECT_EQ(errorOf([&] { connect(path); }), message);
+
+    EXPECT_EQ(errorOf([&] { backup(dir / "blocker/image"); }).rfind("dbqry1: sp_BackupDatabase: cannot create the folder "
+                                                               + (dir / "blocker/image"), 0),
+              0u);
+    EXPECT_EQ(errorOf([&] { backup(""); }), "dbqry1: sp_BackupDatabase: the destination folder is empty");
+}
+
+TEST_F(ServerTest, StatementsAreParsed) {
+    auto connection = connect(dictionary);
+    const std::string image = dir / "img";
+    EXPECT_NO_THROW(exec(*connection, "execute procedure SP_BACKUPDATABASE ( '" + image + "' , null ) ;"));
+    const std::pair<std::string, std::string> failures[] = {
+        {"EXECUTE PROC sp_BackupDatabase('x', NULL)", "dbqry1: Syntax error at position 9: expected PROCEDURE"},
+        {"EXECUTE PROCEDURE sp_BackupDatabase('x, NULL)",
+         "dbqry1: Syntax error at position 37: unterminated string literal"},
+        {"EXECUTE PROCEDURE sp_BackupDatabase(x, NULL)",
+         "dbqry1: Syntax error at position 37: expected a string literal or NULL"},
+        {"EXECUTE PROCEDURE sp_Nothing('x')", "dbqry1: Unknown procedure sp_Nothing"},
+        {"EXECUTE PROCEDURE sp_BackupDatabase('x')",
+         "dbqry1: sp_BackupDatabase takes (destination folder, NULL)"},
+    };
+    for (const auto& [statement, message] : failures) EXPECT_EQ(errorOf([&] { exec(*connection, statement); }), message);
+}
+
+TEST_F(ServerTest, ExecOpensAClosedConnectionWithTheSettingsOfThatMoment) {
+    TDbConnection connection("con1");
+    connection.setConnectPath(dictionary);
+    connection.Username = "DBSYS";
+    connection.Password = "wrong";
+    connection.Password = kPassword;
+    exec(connection, backupStatement(dir / "img"));
+    EXPECT_TRUE(connection.IsConnected());
+    EXPECT_EQ(dumpOf(dir / "img/abc.add"), dumpOf(dictionary));
+}
+
+TEST_F(ServerTest, BackupIsRefusedOnAFolderConnection) {
+    TDbConnection folder("con1");
+    folder.setConnectPath(dir / "company");
+    EXPECT_EQ(errorOf([&] { exec(folder, backupStatement(dir / "img")); }),
+              "dbqry1: sp_BackupDatabase needs a data dictionary connection, not the folder connection " +
+                  (dir / "company"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "img"));
+}
+
+TEST_F(ServerTest, BackupThenRestoreGivesTheSameRows) {
+    const std::string image = dir / "it's image";
+    backup(image + "/");
+    EXPECT_TRUE(std::filesystem::exists(image + "/abc.add"));
+    EXPECT_TRUE(std::filesystem::exists(image + "/CUSTOMER.tbl"));
+
+    const std::string target = dir / "restored/new place/xyz.ADD";
+    restore(image + "/ABC.ADD", target);
+    EXPECT_EQ(dumpOf(target), dumpOf(dictionary));
+    EXPECT_NE(dumpOf(target).find("'Alpha"), std::string::npos);
+    EXPECT_EQ(folderContents(dir / "restored/new place").size(), 3u) << "no temporary file is left";
+}
+
+TEST_F(ServerTest, RestoreReplacesAnExistingDatabase) {
+    backup(dir / "img");
+    const std::string target = dir / "live/abc.add";
+    restore(dir / "img/abc.add", target);
+    admin::insertRows(*connect(target), "CUSTOMER", {{"3", "Added after the backup"}});
+    restore(dir / "img/abc.add", target);
+    EXPECT_EQ(dumpOf(target), dumpOf(dictionary));
+}
+
+TEST_F(ServerTest, RefusedRestoresLeaveTheDestinationByteIdentical) {
+    backup(dir / "img");
+    const std::string target = dir / "live/abc.add";
+    restore(dir / "img/abc.add", target);
+    admin::insertRows(*connect(target), "CUSTOMER", {{"3", "Only in the live database"}});
+    const auto live = folderContents(dir / "live");
+
+    EXPECT_NE(errorOf([&] { restore(dir / "img/abc.add", target, "wrong"); })
+                  .find("wrong password for the source data dictionary"),
+              std::string::npos);
+    EXPECT_EQ(folderContents(dir / "live"), live);
+
+    {
+        auto holder = connect(target);
+        EXPECT_NE(errorOf([&] { restore(dir / "img/abc.add", target); }).find("is open by another connection"),
+                  std::string::npos);
+    }
+    EXPECT_EQ(folderContents(dir / "live"), live);
+
+    std::filesystem::resize_file(dir / "img/CUSTOMER.tbl", 5000);
+    const std::string damaged = errorOf([&] { restore(dir / "img/abc.add", target); });
+    EXPECT_NE(damaged.find("the table file " + (dir / "img/CUSTOMER.tbl") + " is damaged"), std::string::npos)
+        << damaged;
+    EXPECT_EQ(folderContents(dir / "live"), live);
+
+    std::filesystem::remove(dir / "img/INVOICE.tbl");
+    EXPECT_NE(errorOf([&] { restore(dir / "img/abc.add", target); }).find("INVOICE.tbl of table INVOICE is missing"),
+              std::string::npos);
+    EXPECT_EQ(folderContents(dir / "live"), live);
+}
+
+TEST_F(ServerTest, FailedBackupLeavesNoFileUnderARealName) {
+    std::filesystem::remove(dir / "company/INVOICE.tbl");
+    EXPECT_NE(errorOf([&] { backup(dir / "img"); }).find("INVOICE.tbl of table INVOICE is missing"), std::string::npos);
+    EXPECT_TRUE(folderContents(dir / "img").empty());
+}
+
+// Another connection commits transactions that add one row to each table; every image must hold as many
+// rows in one table as in the other.
+TEST_F(ServerTest, BackupWhileAnotherConnectionWritesIsConsistent) {
+    std::atomic<bool> stop = false;
+    std::atomic<int> commits = 0;
+    std::thread writer([&] {
+        sqlite3* db = nullptr;
+        sqlite3_open((dir / "company/CUSTOMER.tbl").c_str(), &db);
+        sqlite3_busy_timeout(db, 5000);
+        sqlite3_exec(db, ("ATTACH '" + (dir / "company/INVOICE.tbl") + "' AS inv").c_str(), nullptr, nullptr, nullptr);
+        for (int id = 100; !stop; ++id) {
+            const std::string sql = "BEGIN; INSERT INTO CUSTOMER VALUES(" + std::to_string(id) + ", 'x');" +
+                                    "INSERT INTO inv.INVOICE VALUES(" + std::to_string(id) + ", 1); COMMIT;";
+            if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK) ++commits;
+            else sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+        sqlite3_close(db);
+    });
+    for (int round = 0; round < 8; ++round) {
+        const std::string image = dir / ("img" + std::to_string(round));
+        backup(image);
+        TDbConnection connection;
+        connection.setConnectPath(image + "/abc.add");
+        connection.Username = "DBSYS";
+        connection.Password = kPassword;
+        TDbTable customers("t"), invoices("t");
+        customers.Connection = invoices.Connection = &connection;
+        customers.TableName = "CUSTOMER";
+        invoices.TableName = "INVOICE";
+        int customerRows = 0, invoiceRows = 0;
+        for (customers.Open(); !customers.Eof(); customers.Next()) ++customerRows;
+        for (invoices.Open(); !invoices.Eof(); invoices.Next()) ++invoiceRows;
+        EXPECT_EQ(customerRows, invoiceRows) << "round " << round;
+    }
+    stop = true;
+    writer.join();
+    EXPECT_GT(commits.load(), 0);
+}
+
+class CompanyTableTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder.setConnectPath(dir.path().string() + "/");
+        admin::createTable(folder, "MCOMPANY", {{"COMPANY_CODE", "CHAR(8)"}, {"COMPANY_NAME", "CHAR(40)"}},
+                           {{"PRIMARY", {"COMPANY_CODE"}, true}});
+        admin::insertRows(folder, "MCOMPANY", {{"XYZ", "X"}, {"ABC     ", "A"}, {"DEF", std::nullopt}});
+        table.Connection = &folder;
+        table.TableName = "MCOMPANY";
+        table.IndexFieldNames = "COMPANY_CODE";
+    }
+    TempDir dir;
+    TDbConnection folder{"DbConnection2"};
+    TDbTable table{"DbTableMCompany"};
+};
+
+TEST_F(CompanyTableTest, RowsComeInIndexOrderWithoutTrailingBlanks) {
+    folder.setIsConnected(false);
+    table.Open(); // opens the connection first
+    EXPECT_TRUE(folder.IsConnected());
+    std::vector<std::pair<std::string, std::string>> rows;
+    for (; !table.Eof(); table.Next())
+        rows.emplace_back(table.FieldByName("COMPANY_code").AsString, table.FieldByName("company_name").AsString);
+    const std::vector<std::pair<std::string, std::string>> expected = {{"ABC", "A"}, {"DEF", ""}, {"XYZ", "X"}};
+    EXPECT_EQ(rows, expected);
+}
+
+TEST_F(CompanyTableTest, MissingFieldIndexOrTableIsNamed) {
+    table.Open();
+    EXPECT_EQ(errorOf([&] { table.FieldByName("COMPANY_ID"); }),
+              "DbTableMCompany: Field 'COMPANY_ID' not found in table MCOMPANY");
+    table.Close();
+    table.IndexFieldNames = "COMPANY_NAME";
+    EXPECT_EQ(errorOf([&] { table.Open(); }), "DbTableMCompany: table MCOMPANY has no index on COMPANY_NAME");
+    table.TableName = "NOTHERE";
+    EXPECT_EQ(errorOf([&] { table.Open(); }),
+              "DbTableMCompany: Table NOTHERE not found in the folder " + dir.path().string() + "/");
+}
+
+TEST(DemoWorkspaceTest, DefaultPathsLeadToADemoCompany) {
+    TempDir dir;
+    admin::makeDemoWorkspace(dir / "demo", kPassword);
+    TDbConnection company;
+    company.setConnectPath(dir / "demo/D:\\DRAVELL\\COMPANY\\abc\\abc.add");
+    company.Username = "DBSYS";
+    company.Password = kPassword;
+    EXPECT_NE(admin::dump(company).find("TABLE CUSTOMER"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "demo/C:/TEMP"));
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "demo/D:/DRAVELL/BACKUP_DBNAME"));
+
+    TDbConnection programFolder;
+    programFolder.setConnectPath(dir / "demo/");
+    TDbTable companies;
+    companies.Connection = &programFolder;
+    companies.TableName = "MCOMPANY";
+    companies.IndexFieldNames = "COMPANY_CODE";
+    std::vector<std::string> codes;
+    for (companies.Open(); !companies.Eof(); companies.Next()) codes.push_back(companies.FieldByName("COMPANY_code").AsString);
+    EXPECT_EQ(codes, (std::vector<std::string>{"ACME", "BETA", "NORTH", "abc"}));
+}
+
+} // namespace
