@@ -1,0 +1,57 @@
+#pragma once
+// The zip component's engine: deflate in worker threads, libzip for the container and the encryption.
+#include "archive/IZipControl.h"
+
+#include <atomic>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <optional>
+
+namespace archive::engine {
+
+namespace fs = std::filesystem;
+
+struct SourceFile {
+    fs::path path;
+    std::string entryName; // UTF-8, "/" between folders
+    std::uint64_t size = 0;
+    std::time_t mtime = 0;
+};
+
+// name (UTF-8), size, compressed size, bytes processed, completed.
+using StatusSink = std::function<void(const std::string& name, std::uint64_t size, std::uint64_t compressedSize,
+                                      std::uint64_t processed, bool completed)>;
+
+struct WriteOptions {
+    int level = 6;
+    std::string password; // empty: no encryption
+    const std::atomic<bool>* abort = nullptr;
+    StatusSink status;
+};
+
+// Writes a new zip file at zipPath (which must not be in use); returns a result code.
+std::int32_t writeZip(const fs::path& zipPath, const std::vector<SourceFile>& files, const WriteOptions& options);
+
+struct ReadOptions {
+    std::string password;
+    const std::atomic<bool>* abort = nullptr;
+    StatusSink status;
+    std::optional<fs::path> targetFolder; // none: only read and check every entry
+    bool preservePaths = false;
+    bool skipIfExisting = false;
+    bool skipIfNotExisting = false;
+    bool skipIfOlderDate = false;
+};
+
+std::int32_t readZip(const fs::path& zipPath, const ReadOptions& options);
+
+std::int32_t listZip(const fs::path& zipPath, std::vector<ZipEntryInfo>& entries);
+
+// The bytes processed of a file at which the next progress event is due, so that events come at every
+// percent and not at every block.
+inline bool progressDue(std::uint64_t before, std::uint64_t after, std::uint64_t total) {
+    return total == 0 || (before * 100 / total) != (after * 100 / total);
+}
+
+} // namespace archive::engine
