@@ -243,6 +243,7 @@ public:
     }
 
     static zip_int64_t callback(void* state, void* data, zip_uint64_t length, zip_source_cmd_t command) {
+        if (command == ZIP_SOURCE_FREE) return 0; // the writer owns the state
         auto& source = *static_cast<EntrySource*>(state);
         return source.writer->handle(source, data, length, command);
     }
@@ -337,8 +338,6 @@ private:
             return 0;
         case ZIP_SOURCE_ERROR:
             return zip_error_to_data(&source.error, data, length);
-        case ZIP_SOURCE_FREE:
-            return 0;
         default:
             zip_error_set(&source.error, ZIP_ER_OPNOTSUPP, 0);
             return -1;
@@ -391,11 +390,12 @@ ZipHandle openZip(const fs::path& path, int flags, std::int32_t& code) {
 } // namespace
 
 std::int32_t writeZip(const fs::path& zipPath, const std::vector<SourceFile>& files, const WriteOptions& options) {
+    // Declared before the archive, which still calls the sources while it is discarded.
+    std::vector<std::unique_ptr<EntrySource>> sources;
+    Writer writer(files, options);
     std::int32_t code = result::Success;
     ZipHandle za = openZip(zipPath, ZIP_CREATE | ZIP_TRUNCATE, code);
     if (!za) return code;
-    Writer writer(files, options);
-    std::vector<std::unique_ptr<EntrySource>> sources;
     for (size_t i = 0; i < files.size(); ++i) {
         auto state = std::make_unique<EntrySource>();
         state->writer = &writer;
@@ -438,7 +438,6 @@ struct InflateJob {
     std::uint64_t size = 0;
     std::uint32_t crc = 0;
     bool checkCrc = true;
-    bool deflated = true;
     std::optional<fs::path> target;
     std::time_t mtime = 0;
     std::int32_t outcome = result::Success;
@@ -531,21 +530,14 @@ private:
 
     static std::int32_t run(const InflateJob& job, libdeflate_decompressor* decompressor) {
         Buffer plain;
-        const std::uint8_t* bytes = job.input.bytes.get();
-        size_t size = job.input.size;
-        if (job.deflated) {
-            plain.bytes.reset(new std::uint8_t[std::max<std::uint64_t>(job.size, 1)]);
-            size_t actual = 0;
-            if (libdeflate_deflate_decompress(decompressor, job.input.bytes.get(), job.input.size, plain.bytes.get(),
-                                              job.size, &actual) != LIBDEFLATE_SUCCESS ||
-                actual != job.size)
-                return result::DamagedArchive;
-            bytes = plain.bytes.get();
-            size = actual;
-        }
-        if (size != job.size) return result::DamagedArchive;
-        if (job.checkCrc && libdeflate_crc32(0, bytes, size) != job.crc) return result::DamagedArchive;
-        return job.target ? writeWhole(*job.target, bytes, size, job.mtime) : result::Success;
+        plain.bytes.reset(new std::uint8_t[std::max<std::uint64_t>(job.size, 1)]);
+        size_t size = 0;
+        if (libdeflate_deflate_decompress(decompressor, job.input.bytes.get(), job.input.size, plain.bytes.get(),
+                                          job.size, &size) != LIBDEFLATE_SUCCESS ||
+            size != job.size)
+            return result::DamagedArchive;
+        if (job.checkCrc && libdeflate_crc32(0, plain.bytes.get(), size) != job.crc) return result::DamagedArchive;
+        return job.target ? writeWhole(*job.target, plain.bytes.get(), size, job.mtime) : result::Success;
     }
 
     std::mutex mutex_;
@@ -639,8 +631,8 @@ private:
             if (ec) return result::CannotWriteFile;
         }
         status(name, st, 0, false);
-        const bool whole = st.size <= kWholeBufferLimit &&
-                           (st.comp_method == ZIP_CM_DEFLATE || st.comp_method == ZIP_CM_STORE);
+        // Stored entries and other methods go through libzip, which checks them itself.
+        const bool whole = st.size <= kWholeBufferLimit && st.comp_method == ZIP_CM_DEFLATE;
         return whole ? readWhole(index, name, st, target) : readStreamed(index, name, st, target);
     }
 
@@ -693,7 +685,6 @@ private:
         job->name = name;
         job->size = st.size;
         job->crc = st.crc;
-        job->deflated = st.comp_method == ZIP_CM_DEFLATE;
         job->target = target;
         job->mtime = st.mtime;
         // AE-2 entries carry no CRC; their authentication code was checked while reading.

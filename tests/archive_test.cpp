@@ -1,0 +1,242 @@
+#include "archive/TZipControl.h"
+#include "fsutil/Utf.h"
+#include "tests/TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <zip.h>
+
+using namespace archive;
+using fsutil::toUtf16;
+using testsupport::folderContents;
+using testsupport::readFile;
+using testsupport::TempDir;
+using testsupport::writeFile;
+
+namespace {
+
+constexpr const char* kPassword = "KESTA7946";
+
+bool haveTool(const char* tool) { return std::system((std::string("command -v ") + tool + " >/dev/null").c_str()) == 0; }
+
+int shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
+
+std::string repeated(const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += text + std::to_string(i) + "\n";
+    return out;
+}
+
+class ZipTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(dir.path() / "img/sub");
+        writeFile(dir / "img/abc.ADD", repeated("dictionary page ", 4000));
+        writeFile(dir / "img/CUSTOMER.tbl", repeated("customer row ", 20000));
+        writeFile(dir / "img/NOEXT", "a file without a dot");
+        writeFile(dir / "img/empty.tbl", "");
+        writeFile(dir / "img/TEMP_abc.ADD", "a half-written file");
+        writeFile(dir / "img/temp_lower.dat", "also temporary");
+        writeFile(dir / "img/sub/inner.txt", "in a subfolder");
+        zip.SetProperty(dispid::CompressionLevel, 6);
+        zip.SetProperty(dispid::EncryptionPassword, toUtf16(kPassword));
+        zip.SetProperty(dispid::ExcludedFileAttributes, 0);
+        zip.SetProperty(dispid::FilesToExclude, u"TEMP_*.*");
+        zip.SetProperty(dispid::PreservePaths, false);
+        zip.SetProperty(dispid::ExtraHeaders, 0);
+    }
+
+    std::map<std::string, std::string> expectedSelection() {
+        auto files = folderContents(dir.path() / "img");
+        for (const char* left : {"TEMP_abc.ADD", "temp_lower.dat", "sub/inner.txt"}) files.erase(left);
+        return files;
+    }
+
+    std::int32_t zipFolder(const std::string& zipFile, const std::string& mask) {
+        zip.setZipFilename(toUtf16(zipFile));
+        zip.setFilesToProcess(toUtf16(mask));
+        return zip.ZipFiles();
+    }
+
+    std::int32_t unzipTo(const std::string& zipFile, const std::string& folder) {
+        zip.setZipFilename(toUtf16(zipFile));
+        zip.setUnzipToFolder(toUtf16(folder));
+        return zip.UnzipFiles();
+    }
+
+    TempDir dir;
+    TZipControl zip;
+};
+
+TEST_F(ZipTest, RoundTripSelectsTheFolderOwnFilesWithoutTemporaryOnes) {
+    for (const std::string password : {kPassword, ""}) {
+        zip.SetProperty(dispid::EncryptionPassword, toUtf16(password));
+        // The folder ends in a separator, so the mask follows a doubled one.
+        ASSERT_EQ(zipFolder(dir / "out.zip", dir / "img\\\\*.*"), result::Success) << password;
+        std::filesystem::remove_all(dir.path() / "back");
+        ASSERT_EQ(unzipTo(dir / "out.zip", dir / "back"), result::Success);
+        EXPECT_EQ(folderContents(dir.path() / "back"), expectedSelection());
+    }
+}
+
+TEST_F(ZipTest, SubfoldersAndPathsWhenAsked) {
+    zip.SetProperty(dispid::ProcessSubfolders, true);
+    zip.SetProperty(dispid::PreservePaths, true);
+    zip.SetProperty(dispid::MaxSizeToProcess, 1000);
+    ASSERT_EQ(zipFolder(dir / "out.zip", dir / "img/*.*"), result::Success);
+    std::vector<ZipEntryInfo> entries;
+    ASSERT_EQ(zip.ListZipFile(entries), result::Success);
+    std::set<std::u16string> names;
+    for (const auto& entry : entries) names.insert(entry.name);
+    EXPECT_EQ(names, (std::set<std::u16string>{u"NOEXT", u"empty.tbl", u"sub/inner.txt"}));
+    EXPECT_EQ(entries.front().method, u"AES-256");
+}
+
+TEST_F(ZipTest, SevenZipAndBsdtarReadWhatWeWriteOnlyWithThePassword) {
+    if (!haveTool("7z") || !haveTool("bsdtar")) GTEST_SKIP() << "7z or bsdtar is not installed (setup.sh installs them)";
+    ASSERT_EQ(zipFolder(dir / "out.zip", dir / "img/*.*"), result::Success);
+    EXPECT_EQ(shell("7z t -p" + std::string(kPassword) + " '" + (dir / "out.zip") + "'"), 0);
+    EXPECT_NE(shell("7z t -pwrong '" + (dir / "out.zip") + "'"), 0);
+    std::filesystem::create_directories(dir.path() / "bsd");
+    EXPECT_EQ(shell("cd '" + (dir / "bsd") + "' && bsdtar --passphrase " + kPassword + " -xf ../out.zip"), 0);
+    EXPECT_EQ(folderContents(dir.path() / "bsd"), expectedSelection());
+    EXPECT_NE(shell("cd '" + (dir / "bsd") + "' && bsdtar --passphrase wrong -xf ../out.zip"), 0);
+}
+
+TEST_F(ZipTest, WeReadSevenZipAesAndTraditionalEncryption) {
+    if (!haveTool("7z") || !haveTool("zip")) GTEST_SKIP() << "7z or zip is not installed (setup.sh installs them)";
+    // Files that deflate: libzip 1.7 cannot check the tiny entries that 7-Zip stores undeflated under AE-2.
+    const std::string files = "abc.ADD CUSTOMER.tbl";
+    ASSERT_EQ(shell("cd '" + (dir / "img") + "' && 7z a -tzip -mem=AES256 -p" + kPassword + " ../7z.zip " + files), 0);
+    ASSERT_EQ(shell("cd '" + (dir / "img") + "' && zip -q -P " + kPassword + " ../trad.zip " + files), 0);
+    for (const char* name : {"7z.zip", "trad.zip"}) {
+        ASSERT_EQ(unzipTo(dir / name, dir / (std::string(name) + ".out")), result::Success) << name;
+        for (const char* file : {"abc.ADD", "CUSTOMER.tbl"})
+            EXPECT_EQ(readFile(dir / (std::string(name) + ".out/" + file)), readFile(dir / ("img/" + std::string(file))));
+    }
+}
+
+TEST_F(ZipTest, BadArchivesGiveTheirCodesAndLeaveExistingFilesAlone) {
+    ASSERT_EQ(zipFolder(dir / "good.zip", dir / "img/*.*"), result::Success);
+    const std::string good = readFile(dir / "good.zip");
+    writeFile(dir / "truncated.zip", good.substr(0, good.size() / 2));
+    writeFile(dir / "not-a-zip.zip", repeated("plain text ", 100));
+    std::string flipped = good;
+    flipped[good.size() / 4] ^= 0x55; // inside the first entry's data
+    writeFile(dir / "damaged-entry.zip", flipped);
+
+    const struct {
+        std::string zipFile;
+        std::string password;
+        std::int32_t code;
+    } cases[] = {
+        {"good.zip", "wrong password", result::WrongPassword},
+        {"good.zip", "", result::PasswordRequired},
+        {"truncated.zip", kPassword, result::NotAZipFile},
+        {"not-a-zip.zip", kPassword, result::NotAZipFile},
+        {"damaged-entry.zip", kPassword, result::DamagedArchive},
+        {"missing.zip", kPassword, result::ZipFileNotFound},
+    };
+    std::filesystem::create_directories(dir.path() / "target");
+    writeFile(dir / "target/CUSTOMER.tbl", "the operator's current file");
+    writeFile(dir / "target/abc.ADD", "another current file");
+    const auto before = folderContents(dir.path() / "target");
+    for (const auto& c : cases) {
+        zip.SetProperty(dispid::EncryptionPassword, toUtf16(c.password));
+        EXPECT_EQ(unzipTo(dir / c.zipFile, dir / "target"), c.code) << c.zipFile << " / " << c.password;
+        EXPECT_FALSE(zip.DescribeResult(0, c.code).empty());
+        auto after = folderContents(dir.path() / "target");
+        for (const auto& [name, content] : before) EXPECT_EQ(after[name], content) << c.zipFile;
+        for (const auto& [name, content] : after) EXPECT_FALSE(name.starts_with("TEMP_")) << name;
+    }
+}
+
+// An archive made by hand whose entry names try to leave the folder they are extracted into.
+TEST_F(ZipTest, CraftedNamesNeverWriteOutsideTheTarget) {
+    const std::string crafted = dir / "crafted.zip";
+    int error = 0;
+    zip_t* za = zip_open(crafted.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+    ASSERT_NE(za, nullptr);
+    static const char payload[] = "escaped";
+    for (const char* name : {"../climb.txt", "/abs/rooted.txt", "C:\\drive.txt", "sub/../../deep.txt", "ok.txt"})
+        zip_file_add(za, name, zip_source_buffer(za, payload, sizeof payload - 1, 0), 0);
+    ASSERT_EQ(zip_close(za), 0);
+    zip.SetProperty(dispid::EncryptionPassword, u"");
+    const auto outside = folderContents(dir.path());
+
+    EXPECT_EQ(unzipTo(crafted, dir / "x/bare"), result::Success);
+    EXPECT_EQ(folderContents(dir.path() / "x/bare").size(), 5u) << "bare names land inside";
+
+    zip.SetProperty(dispid::PreservePaths, true);
+    EXPECT_EQ(unzipTo(crafted, dir / "x/paths"), result::UnsafeEntryName);
+    const auto kept = folderContents(dir.path() / "x/paths");
+    EXPECT_EQ(kept.count("ok.txt"), 1u);
+    EXPECT_EQ(kept.count("abs/rooted.txt"), 1u);
+    EXPECT_EQ(kept.count("drive.txt"), 1u);
+    EXPECT_EQ(kept.size(), 3u);
+
+    auto now = folderContents(dir.path());
+    for (auto it = now.begin(); it != now.end();) it = it->first.starts_with("x/") ? now.erase(it) : std::next(it);
+    EXPECT_EQ(now, outside);
+}
+
+TEST_F(ZipTest, EventsNestedCallsAndAbort) {
+    writeFile(dir / "out.zip", "the previous good backup");
+    std::vector<std::pair<std::u16string, bool>> events;
+    std::int32_t nested = -1, seenOperation = -1;
+    bool firstEventStartsAtZero = false;
+    zip.OnFileStatus = [&](IZipControl& sender, const std::u16string& name, std::int32_t, std::int32_t,
+                           std::int32_t processed, std::int16_t, std::int16_t, bool completed) {
+        if (events.empty()) firstEventStartsAtZero = processed == 0;
+        events.emplace_back(name, completed);
+        seenOperation = sender.ActiveOperation();
+        if (nested == -1) nested = sender.ZipFiles();
+    };
+    ASSERT_EQ(zipFolder(dir / "new.zip", dir / "img/*.*"), result::Success);
+    EXPECT_EQ(nested, result::Busy);
+    EXPECT_EQ(seenOperation, zoZip);
+    EXPECT_TRUE(firstEventStartsAtZero);
+    EXPECT_EQ(zip.ActiveOperation(), zoNone);
+    const auto completed = std::count_if(events.begin(), events.end(), [](const auto& e) { return e.second; });
+    EXPECT_EQ(completed, 4);
+
+    ASSERT_EQ(unzipTo(dir / "new.zip", dir / "back"), result::Success);
+    EXPECT_EQ(seenOperation, zoUnzip);
+
+    zip.OnFileStatus = [&](IZipControl& sender, const std::u16string&, std::int32_t, std::int32_t, std::int32_t,
+                           std::int16_t, std::int16_t, bool) { sender.Abort(); };
+    EXPECT_EQ(zipFolder(dir / "out.zip", dir / "img/*.*"), result::Cancelled);
+    EXPECT_EQ(readFile(dir / "out.zip"), "the previous good backup");
+    for (const auto& [name, content] : folderContents(dir.path())) EXPECT_FALSE(name.starts_with("TEMP_")) << name;
+}
+
+TEST_F(ZipTest, NothingSelectedKeepsTheOldZip) {
+    writeFile(dir / "out.zip", "the previous good backup");
+    EXPECT_EQ(zipFolder(dir / "out.zip", dir / "img/*.none"), result::NothingSelected);
+    EXPECT_EQ(zipFolder(dir / "out.zip", dir / "missing/*.*"), result::FolderNotFound);
+    EXPECT_EQ(zipFolder(dir / "no/such/folder/out.zip", dir / "img/*.*"), result::CannotCreateZip);
+    EXPECT_EQ(readFile(dir / "out.zip"), "the previous good backup");
+}
+
+TEST(ZipSettingsTest, StartValuesIdsNamesAndRefusals) {
+    TZipControl zip;
+    EXPECT_EQ(std::get<bool>(zip.GetProperty(dispid::PreservePaths)), true);
+    EXPECT_EQ(std::get<std::int32_t>(zip.GetProperty("ExcludedFileAttributes")), 24);
+    EXPECT_EQ(std::get<std::int32_t>(zip.GetProperty(dispid::SpanMultipleDisks)), 2);
+    EXPECT_EQ(std::get<ZipDate>(zip.GetProperty(dispid::MaxDateToProcess)), (ZipDate{9999, 12, 31}));
+    zip.SetProperty("compressionlevel", 9);
+    EXPECT_EQ(std::get<std::int32_t>(zip.GetProperty(dispid::CompressionLevel)), 9);
+    zip.setZipFilename(u"C:\\TEMP\\ABC.ZIP");
+    EXPECT_EQ(zip.ZipFilename(), u"C:\\TEMP\\ABC.ZIP");
+
+    const std::pair<int, ZipValue> refused[] = {
+        {dispid::CompressionLevel, 10},          {dispid::CompressionLevel, u"6"},
+        {dispid::SplitSize, 1},                  {dispid::ActiveOperation, 3},
+        {dispid::MinDateToProcess, ZipDate{2026, 2, 30}}, {dispid::SfxBinaryModule, u"sfx.bin"},
+        {dispid::BackgroundProcessing, true},    {12345, 0},
+    };
+    for (const auto& [id, value] : refused) EXPECT_THROW(zip.SetProperty(id, value), ZipError) << id;
+    EXPECT_THROW(zip.SetProperty("NoSuchSetting", 0), ZipError);
+    EXPECT_NO_THROW(zip.CheckLibraries());
+}
+
+} // namespace
