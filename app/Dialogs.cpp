@@ -1,0 +1,76 @@
+#include "app/Dialogs.h"
+
+#include "fsutil/Paths.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+
+namespace {
+
+QString title() { return QCoreApplication::applicationName(); }
+
+int showBox(QWidget* owner, QMessageBox::Icon icon, const QString& caption, const std::string& text, bool question) {
+    QMessageBox box(icon, caption, QString::fromStdString(text), QMessageBox::NoButton, owner);
+    QPushButton* first = box.addButton(question ? QObject::tr("&Yes") : QObject::tr("OK"),
+                                       question ? QMessageBox::YesRole : QMessageBox::AcceptRole);
+    QPushButton* second = question ? box.addButton(QObject::tr("&No"), QMessageBox::NoRole) : nullptr;
+    box.setDefaultButton(first);
+    box.setEscapeButton(second ? second : first);
+    box.adjustSize();
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        box.move(screen->geometry().center() - box.rect().center());
+    box.exec();
+    return box.clickedButton() == first ? 1 : 0;
+}
+
+} // namespace
+
+void QtDialogs::plainMessage(const std::string& text) { showBox(owner_, QMessageBox::NoIcon, title(), text, false); }
+
+bool QtDialogs::warningQuestion(const std::string& text) {
+    return showBox(owner_, QMessageBox::Warning, QObject::tr("Warning"), text, true) == 1;
+}
+
+void QtDialogs::information(const std::string& text) {
+    showBox(owner_, QMessageBox::Information, QObject::tr("Information"), text, false);
+}
+
+void QtDialogs::errorBox(const std::string& text) {
+    QWidget* active = QApplication::activeWindow();
+    showBox(active ? active : owner_, QMessageBox::Critical, title(), text, false);
+}
+
+std::optional<std::string> QtDialogs::openFile(const OpenFileRequest& request) {
+    const QString current = QDir::currentPath(); // the program's folder is kept as it was
+    QFileDialog dialog(owner_);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::AnyFile); // neither the file nor its folder has to exist
+    const auto bar = request.filter.find('|');
+    dialog.setNameFilter(QString::fromStdString(request.filter.substr(0, bar)) + " (" +
+                         QString::fromStdString(bar == std::string::npos ? request.filter : request.filter.substr(bar + 1)) + ")");
+    dialog.setDirectory(QString::fromStdString(fsutil::toNative(request.initialDir).string()));
+    if (!request.fileName.empty()) dialog.selectFile(QString::fromStdString(request.fileName));
+    dialog.setSizeGripEnabled(false);
+    const bool confirmed = dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty();
+    QDir::setCurrent(current);
+    if (!confirmed) return std::nullopt;
+    return QDir::toNativeSeparators(dialog.selectedFiles().first()).toStdString();
+}
+
+std::string errorBoxText(const std::string& message) {
+    if (!message.empty() && static_cast<unsigned char>(message.back()) > '.') return message + ".";
+    return message;
+}
+
+std::string applicationTitle(const std::string& programPath) {
+    std::string name = programPath.substr(programPath.find_last_of("/\\:") == std::string::npos
+                                              ? 0
+                                              : programPath.find_last_of("/\\:") + 1);
+    name = name.substr(0, name.find('.'));
+    for (size_t i = 1; i < name.size(); ++i) name[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[i])));
+    return name;
+}
