@@ -89,6 +89,14 @@ bool hasIndexOn(sqlite::Database& db, const std::string& table, const std::vecto
     }
     return false;
 }
+bool hasFields(sqlite::Database& db, const std::string& table, const std::vector<std::string>& fields) {
+    for (const auto& field : fields) {
+        auto column = db.prepare("SELECT 1 FROM pragma_table_info(?1) WHERE name = ?2 COLLATE NOCASE");
+        column.bind(1, table).bind(2, field);
+        if (!column.step()) return false;
+    }
+    return true;
+}
 } // namespace
 
 void TDbTable::Open() {
@@ -101,7 +109,8 @@ void TDbTable::Open() {
         if (!cursor->db->hasTable(TableName)) fail("the file of table " + TableName + " holds no such table");
         std::string order;
         const auto fields = splitFields(IndexFieldNames);
-        if (!fields.empty()) {
+        // A table that lacks the index's fields has no order to keep; reading those fields then fails by name.
+        if (!fields.empty() && hasFields(*cursor->db, TableName, fields)) {
             if (!hasIndexOn(*cursor->db, TableName, fields))
                 fail("table " + TableName + " has no index on " + IndexFieldNames);
             for (const auto& field : fields) order += (order.empty() ? " ORDER BY " : ", ") + sqlite::quoteIdentifier(field);
