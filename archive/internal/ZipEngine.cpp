@@ -43,6 +43,7 @@ public:
         return *this;
     }
     int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
 
 private:
     int fd_;
@@ -89,8 +90,36 @@ private:
     bool ok_ = false;
 };
 
-struct Buffer {
-    std::unique_ptr<std::uint8_t[]> bytes;
+// A byte buffer for whole files; large ones are backed by huge pages, which saves most of the page faults of
+// touching fresh memory.
+class Buffer {
+public:
+    Buffer() = default;
+    explicit Buffer(size_t capacity) : capacity_(std::max<size_t>(capacity, 1)) {
+        void* memory = ::mmap(nullptr, capacity_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (memory == MAP_FAILED) throw std::bad_alloc();
+        if (capacity_ >= (2u << 20)) ::madvise(memory, capacity_, MADV_HUGEPAGE);
+        bytes_ = static_cast<std::uint8_t*>(memory);
+    }
+    ~Buffer() {
+        if (bytes_) ::munmap(bytes_, capacity_);
+    }
+    Buffer(Buffer&& other) noexcept
+        : bytes_(std::exchange(other.bytes_, nullptr)), capacity_(other.capacity_), size(other.size) {}
+    Buffer& operator=(Buffer&& other) noexcept {
+        std::swap(bytes_, other.bytes_);
+        std::swap(capacity_, other.capacity_);
+        std::swap(size, other.size);
+        return *this;
+    }
+    std::uint8_t* data() const { return bytes_; }
+    size_t capacity() const { return capacity_; }
+
+private:
+    std::uint8_t* bytes_ = nullptr;
+    size_t capacity_ = 0;
+
+public:
     size_t size = 0;
 };
 
@@ -111,7 +140,7 @@ struct Compressed {
     std::uint32_t crc = 0;
     std::uint64_t size = 0;
 
-    const std::uint8_t* data() const { return stored ? input.data() : deflated.bytes.get(); }
+    const std::uint8_t* data() const { return stored ? input.data() : deflated.data(); }
     std::uint64_t dataSize() const { return stored ? input.size() : deflated.size; }
 };
 
@@ -192,9 +221,9 @@ private:
         out.stored = true;
         if (!compressor || out.size == 0) return out;
         const size_t bound = libdeflate_deflate_compress_bound(compressor, out.input.size());
-        out.deflated.bytes.reset(new std::uint8_t[bound]);
+        out.deflated = Buffer(bound);
         out.deflated.size = libdeflate_deflate_compress(compressor, out.input.data(), out.input.size(),
-                                                        out.deflated.bytes.get(), bound);
+                                                        out.deflated.data(), bound);
         // Data that does not shrink is stored as it is.
         if (out.deflated.size == 0 || out.deflated.size >= out.size) {
             out.deflated = {};
@@ -432,120 +461,47 @@ std::int32_t writeZip(const fs::path& zipPath, const std::vector<SourceFile>& fi
 
 namespace {
 
-struct InflateJob {
-    std::string name;
-    Buffer input;
-    std::uint64_t size = 0;
-    std::uint32_t crc = 0;
-    bool checkCrc = true;
-    std::optional<fs::path> target;
-    std::time_t mtime = 0;
-    std::int32_t outcome = result::Success;
-    bool done = false;
-};
+// Entries up to this size are read and inflated whole; larger ones are streamed through libzip.
+constexpr std::uint64_t kWholeReadLimit = 64ull << 20;
+// An entry left off because another one failed first; never reported.
+constexpr std::int32_t kStopped = -1;
 
-std::int32_t writeWhole(const fs::path& target, const std::uint8_t* data, size_t size, std::time_t mtime) {
-    const fs::path temp = target.parent_path() / ("TEMP_" + target.filename().string() + ".part");
-    Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (fd.get() < 0) return result::CannotWriteFile;
-    for (size_t written = 0; written < size;) {
-        const ssize_t n = ::write(fd.get(), data + written, size - written);
-        if (n < 0) {
-            const int error = errno;
-            ::unlink(temp.c_str());
-            return error == ENOSPC || error == EDQUOT ? result::DiskFull : result::CannotWriteFile;
-        }
-        written += static_cast<size_t>(n);
-    }
-    const struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
-    ::futimens(fd.get(), times);
-    fd = Fd();
-    if (::rename(temp.c_str(), target.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return result::CannotWriteFile;
-    }
-    return result::Success;
-}
+std::int32_t writeFailure(int error) { return error == ENOSPC || error == EDQUOT ? result::DiskFull : result::CannotWriteFile; }
 
-// Inflates, checks and writes entries in worker threads; jobs finish in any order, the reader collects them
-// in entry order.
-class InflatePool {
+// A file written under a temporary name beside its target and renamed only when whole.
+class PartFile {
 public:
-    InflatePool() {
-        for (unsigned i = 0; i < workerCount(); ++i) workers_.emplace_back([this] { work(); });
+    explicit PartFile(const fs::path& target)
+        : target_(target), temp_(target.parent_path() / ("TEMP_" + target.filename().string() + ".part")),
+          fd_(::open(temp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)) {}
+    ~PartFile() {
+        if (!placed_) ::unlink(temp_.c_str());
     }
-    ~InflatePool() {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
+    bool ok() const { return fd_.get() >= 0; }
+    std::int32_t write(const std::uint8_t* data, size_t size) {
+        for (size_t written = 0; written < size;) {
+            const ssize_t n = ::write(fd_.get(), data + written, size - written);
+            if (n < 0) return writeFailure(errno);
+            written += static_cast<size_t>(n);
         }
-        changed_.notify_all();
-        for (auto& worker : workers_) worker.join();
+        return result::Success;
     }
-
-    void submit(std::shared_ptr<InflateJob> job) {
-        {
-            std::unique_lock lock(mutex_);
-            // Bound the compressed bytes waiting for a worker.
-            changed_.wait(lock, [&] { return queuedBytes_ == 0 || queuedBytes_ + job->input.size <= kInFlightBudget; });
-            queuedBytes_ += job->input.size;
-            queue_.push_back(std::move(job));
-        }
-        changed_.notify_all();
+    // The file is whole: it gets the entry's time and waits to be put in place.
+    std::int32_t finish(std::time_t mtime) {
+        const struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
+        ::futimens(fd_.get(), times);
+        return ::close(fd_.release()) == 0 ? result::Success : writeFailure(errno);
     }
-
-    void waitFor(const InflateJob& job) {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return job.done; });
-    }
-
-    bool isDone(const InflateJob& job) {
-        std::lock_guard lock(mutex_);
-        return job.done;
+    std::int32_t place() {
+        if (::rename(temp_.c_str(), target_.c_str()) != 0) return result::CannotWriteFile;
+        placed_ = true;
+        return result::Success;
     }
 
 private:
-    void work() {
-        std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(libdeflate_alloc_decompressor());
-        for (;;) {
-            std::shared_ptr<InflateJob> job;
-            {
-                std::unique_lock lock(mutex_);
-                changed_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-                if (queue_.empty()) return;
-                job = std::move(queue_.front());
-                queue_.pop_front();
-            }
-            const std::int32_t outcome = run(*job, decompressor.get());
-            {
-                std::lock_guard lock(mutex_);
-                queuedBytes_ -= job->input.size;
-                job->input = {};
-                job->outcome = outcome;
-                job->done = true;
-            }
-            changed_.notify_all();
-        }
-    }
-
-    static std::int32_t run(const InflateJob& job, libdeflate_decompressor* decompressor) {
-        Buffer plain;
-        plain.bytes.reset(new std::uint8_t[std::max<std::uint64_t>(job.size, 1)]);
-        size_t size = 0;
-        if (libdeflate_deflate_decompress(decompressor, job.input.bytes.get(), job.input.size, plain.bytes.get(),
-                                          job.size, &size) != LIBDEFLATE_SUCCESS ||
-            size != job.size)
-            return result::DamagedArchive;
-        if (job.checkCrc && libdeflate_crc32(0, plain.bytes.get(), size) != job.crc) return result::DamagedArchive;
-        return job.target ? writeWhole(*job.target, plain.bytes.get(), size, job.mtime) : result::Success;
-    }
-
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<std::shared_ptr<InflateJob>> queue_;
-    std::uint64_t queuedBytes_ = 0;
-    bool stopping_ = false;
-    std::vector<std::thread> workers_;
+    fs::path target_, temp_;
+    Fd fd_;
+    bool placed_ = false;
 };
 
 struct FileCloser {
@@ -560,9 +516,8 @@ std::optional<fs::path> placeEntry(const fs::path& folder, std::string name, boo
         const size_t end = std::min(name.find('/', start), name.size());
         std::string part = name.substr(start, end - start);
         start = end + 1;
-        if (part.empty() || part == ".") continue;
         if (parts.empty() && part.size() >= 2 && part[1] == ':') part = part.substr(2); // a drive
-        if (part.empty()) continue;
+        if (part.empty() || part == ".") continue;
         parts.push_back(part);
     }
     if (parts.empty()) return std::nullopt;
@@ -575,65 +530,69 @@ std::optional<fs::path> placeEntry(const fs::path& folder, std::string name, boo
     return path;
 }
 
+struct Planned {
+    zip_uint64_t index = 0;
+    std::string name;
+    zip_stat_t st{};
+    std::optional<fs::path> target;
+    std::atomic<std::uint64_t> processed = 0;
+    std::atomic<bool> done = false;
+    std::int32_t outcome = result::Success;
+    std::optional<PartFile> part; // written whole, put in place once every entry has passed
+};
+
+// Reads the entries in worker threads, each on its own handle of the archive so that decryption runs in
+// parallel too; the calling thread raises the status events in entry order.
 class Reader {
 public:
-    Reader(zip_t* za, const ReadOptions& options) : za_(za), options_(options) {}
+    Reader(const fs::path& zipPath, zip_t* za, const ReadOptions& options)
+        : zipPath_(zipPath), za_(za), options_(options) {}
 
     std::int32_t run() {
-        const zip_int64_t count = zip_get_num_entries(za_, 0);
-        std::int32_t outcome = result::Success;
-        for (zip_uint64_t i = 0; i < static_cast<zip_uint64_t>(count) && outcome == result::Success; ++i) {
-            if (cancelled(options_.abort)) outcome = result::Cancelled;
-            else outcome = entry(i);
-            outcome = collect(false, outcome);
+        if (const std::int32_t planned = plan(); planned != result::Success) return planned;
+        {
+            std::vector<std::jthread> workers;
+            for (unsigned i = 0; i < std::min<size_t>(workerCount(), std::max<size_t>(entries_.size(), 1)); ++i)
+                workers.emplace_back([this] { work(); });
+            report();
+            stop_ = true;
         }
-        outcome = collect(true, outcome);
-        if (outcome == result::Success && unsafe_) outcome = result::UnsafeEntryName;
-        return outcome;
+        for (const auto& entry : entries_)
+            if (entry->outcome != result::Success && entry->outcome != kStopped) return entry->outcome;
+        if (cancelled(options_.abort)) return result::Cancelled;
+        // All or nothing: no existing file is replaced unless every entry was read back whole.
+        for (const auto& entry : entries_)
+            if (entry->part)
+                if (const std::int32_t placed = entry->part->place(); placed != result::Success) return placed;
+        return unsafe_ ? result::UnsafeEntryName : result::Success;
     }
 
 private:
-    void status(const std::string& name, const zip_stat_t& st, std::uint64_t processed, bool completed) {
-        if (options_.status) options_.status(name, st.size, st.comp_size, processed, completed);
-    }
-
-    // Raises the completion of finished jobs in entry order; with wait, of all of them.
-    std::int32_t collect(bool wait, std::int32_t outcome) {
-        while (!pending_.empty()) {
-            auto& [job, st] = pending_.front();
-            if (wait) pool_.waitFor(*job);
-            else if (!pool_.isDone(*job)) break;
-            if (job->outcome != result::Success && outcome == result::Success) outcome = job->outcome;
-            if (job->outcome == result::Success) status(job->name, st, st.size, true);
-            pending_.pop_front();
-        }
-        return outcome;
-    }
-
-    std::int32_t entry(zip_uint64_t index) {
-        zip_stat_t st;
-        if (zip_stat_index(za_, index, 0, &st) != 0) return result::DamagedArchive;
-        const std::string name = st.name ? st.name : "";
-        if (!name.empty() && name.back() == '/') return result::Success; // a folder
-        zip_uint8_t system = 0;
-        zip_uint32_t attributes = 0;
-        zip_file_get_external_attributes(za_, index, 0, &system, &attributes);
-        std::optional<fs::path> target;
-        if (options_.targetFolder) {
-            target = placeEntry(*options_.targetFolder, name, options_.preservePaths);
-            if (!target || (system == ZIP_OPSYS_UNIX && ((attributes >> 16) & S_IFMT) == S_IFLNK)) {
-                unsafe_ = true;
-                return result::Success;
+    std::int32_t plan() {
+        const zip_int64_t count = zip_get_num_entries(za_, 0);
+        for (zip_uint64_t i = 0; i < static_cast<zip_uint64_t>(count); ++i) {
+            auto entry = std::make_unique<Planned>();
+            entry->index = i;
+            if (zip_stat_index(za_, i, 0, &entry->st) != 0) return result::DamagedArchive;
+            entry->name = entry->st.name ? entry->st.name : "";
+            if (!entry->name.empty() && entry->name.back() == '/') continue; // a folder
+            zip_uint8_t system = 0;
+            zip_uint32_t attributes = 0;
+            zip_file_get_external_attributes(za_, i, 0, &system, &attributes);
+            if (options_.targetFolder) {
+                entry->target = placeEntry(*options_.targetFolder, entry->name, options_.preservePaths);
+                if (!entry->target || (system == ZIP_OPSYS_UNIX && ((attributes >> 16) & S_IFMT) == S_IFLNK)) {
+                    unsafe_ = true;
+                    continue;
+                }
+                if (skipped(*entry->target, entry->st)) continue;
+                std::error_code ec;
+                fs::create_directories(entry->target->parent_path(), ec);
+                if (ec) return result::CannotWriteFile;
             }
-            if (skipped(*target, st)) return result::Success;
-            std::error_code ec;
-            fs::create_directories(target->parent_path(), ec);
-            if (ec) return result::CannotWriteFile;
+            entries_.push_back(std::move(entry));
         }
-        status(name, st, 0, false);
-        // Stored entries and other methods go through libzip, which checks them itself.
-        const bool whole = st.size <= kWholeBufferLimit && st.comp_method == ZIP_CM_DEFLATE;
-        return whole ? readWhole(index, name, st, target) : readStreamed(index, name, st, target);
+        return result::Success;
     }
 
     bool skipped(const fs::path& target, const zip_stat_t& st) const {
@@ -648,23 +607,75 @@ private:
         return false;
     }
 
-    std::int32_t openFailure() {
-        return codeForZipError(zip_get_error(za_), result::DamagedArchive);
+    void status(const Planned& entry, std::uint64_t processed, bool completed) {
+        if (options_.status) options_.status(entry.name, entry.st.size, entry.st.comp_size, processed, completed);
     }
 
-    std::int32_t readWhole(zip_uint64_t index, const std::string& name, const zip_stat_t& st,
-                           const std::optional<fs::path>& target) {
-        // Decrypted but still deflated; workers inflate it.
-        std::unique_ptr<zip_file_t, FileCloser> file(zip_fopen_index(za_, index, ZIP_FL_COMPRESSED));
-        if (!file) return openFailure();
-        auto job = std::make_shared<InflateJob>();
-        job->input.bytes.reset(new std::uint8_t[std::max<std::uint64_t>(st.comp_size, 1)]);
+    // The calling thread's part: each entry's events in order, while the workers read ahead.
+    void report() {
+        for (auto& entry : entries_) {
+            status(*entry, 0, false);
+            std::uint64_t reported = 0;
+            for (;;) {
+                bool done;
+                {
+                    std::unique_lock lock(mutex_);
+                    done = changed_.wait_for(lock, std::chrono::milliseconds(25), [&] { return entry->done.load(); });
+                }
+                const std::uint64_t processed = std::min(entry->processed.load(), entry->st.size);
+                if (!done && processed > reported && processed < entry->st.size &&
+                    progressDue(reported, processed, entry->st.size)) {
+                    status(*entry, processed, false);
+                    reported = processed;
+                }
+                if (done) break;
+            }
+            if (entry->outcome != result::Success) {
+                failed_ = true;
+                if (entry->outcome == kStopped) continue; // the failing entry comes later
+                return;
+            }
+            status(*entry, entry->st.size, true);
+        }
+    }
+
+    void work() {
+        std::int32_t code = result::Success;
+        ZipHandle za = openZip(zipPath_, ZIP_RDONLY, code);
+        if (za && !options_.password.empty()) zip_set_default_password(za.get(), options_.password.c_str());
+        std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(libdeflate_alloc_decompressor());
+        for (;;) {
+            const size_t next = next_++;
+            if (next >= entries_.size()) return;
+            Planned& entry = *entries_[next];
+            if (stop_ || failed_) entry.outcome = kStopped;
+            else if (!za) entry.outcome = code;
+            else if (cancelled(options_.abort)) entry.outcome = result::Cancelled;
+            else if (entry.st.comp_method == ZIP_CM_DEFLATE && entry.st.size <= kWholeReadLimit)
+                entry.outcome = readWhole(za.get(), entry, decompressor.get());
+            else
+                entry.outcome = readStreamed(za.get(), entry);
+            if (entry.outcome != result::Success && entry.outcome != kStopped) failed_ = true;
+            {
+                std::lock_guard lock(mutex_);
+                entry.done = true;
+            }
+            changed_.notify_all();
+        }
+    }
+
+    std::int32_t readWhole(zip_t* za, Planned& entry, libdeflate_decompressor* decompressor) {
+        const zip_stat_t& st = entry.st;
+        // Decrypted but still deflated.
+        std::unique_ptr<zip_file_t, FileCloser> file(zip_fopen_index(za, entry.index, ZIP_FL_COMPRESSED));
+        if (!file) return codeForZipError(zip_get_error(za), result::DamagedArchive);
         // The stored size includes the encryption header and trailer, so the data ends before it.
-        std::uint64_t got = 0;
+        Buffer deflated(st.comp_size);
         const std::uint64_t total = std::max<std::uint64_t>(st.comp_size, 1);
         for (;;) {
             if (cancelled(options_.abort)) return result::Cancelled;
-            if (got == st.comp_size) {
+            if (failed_) return kStopped;
+            if (deflated.size == st.comp_size) {
                 // Reading on to the end makes libzip check the AES authentication code.
                 std::uint8_t extra;
                 const zip_int64_t tail = zip_fread(file.get(), &extra, 1);
@@ -672,78 +683,67 @@ private:
                 if (tail > 0) return result::DamagedArchive;
                 break;
             }
-            const zip_int64_t n =
-                zip_fread(file.get(), job->input.bytes.get() + got, std::min<std::uint64_t>(kChunk, st.comp_size - got));
+            const zip_int64_t n = zip_fread(file.get(), deflated.data() + deflated.size,
+                                            std::min<std::uint64_t>(kChunk, st.comp_size - deflated.size));
             if (n < 0) return codeForZipError(zip_file_get_error(file.get()), result::DamagedArchive);
             if (n == 0) break;
-            const std::uint64_t before = got * st.size / total;
-            got += static_cast<std::uint64_t>(n);
-            const std::uint64_t processed = got * st.size / total;
-            if (processed < st.size && progressDue(before, processed, st.size)) status(name, st, processed, false);
+            deflated.size += static_cast<size_t>(n);
+            entry.processed = deflated.size * st.size / total / 2; // reading is about half of the work
         }
-        job->input.size = static_cast<size_t>(got);
-        job->name = name;
-        job->size = st.size;
-        job->crc = st.crc;
-        job->target = target;
-        job->mtime = st.mtime;
+        Buffer plain(st.size);
+        size_t size = 0;
+        if (libdeflate_deflate_decompress(decompressor, deflated.data(), deflated.size, plain.data(), st.size,
+                                          &size) != LIBDEFLATE_SUCCESS ||
+            size != st.size)
+            return result::DamagedArchive;
         // AE-2 entries carry no CRC; their authentication code was checked while reading.
-        job->checkCrc = !(st.encryption_method >= ZIP_EM_AES_128 && st.encryption_method <= ZIP_EM_AES_256 && st.crc == 0);
-        pending_.emplace_back(job, st);
-        pool_.submit(job);
-        return result::Success;
+        const bool aes = st.encryption_method >= ZIP_EM_AES_128 && st.encryption_method <= ZIP_EM_AES_256;
+        if (!(aes && st.crc == 0) && libdeflate_crc32(0, plain.data(), size) != st.crc) return result::DamagedArchive;
+        entry.processed = st.size;
+        if (!entry.target) return result::Success;
+        entry.part.emplace(*entry.target);
+        if (!entry.part->ok()) return result::CannotWriteFile;
+        if (const std::int32_t written = entry.part->write(plain.data(), size); written != result::Success) return written;
+        return entry.part->finish(st.mtime);
     }
 
-    std::int32_t readStreamed(zip_uint64_t index, const std::string& name, const zip_stat_t& st,
-                              const std::optional<fs::path>& target) {
-        std::unique_ptr<zip_file_t, FileCloser> file(zip_fopen_index(za_, index, 0));
-        if (!file) return openFailure();
-        Fd out;
-        fs::path temp;
-        if (target) {
-            temp = target->parent_path() / ("TEMP_" + target->filename().string() + ".part");
-            out = Fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-            if (out.get() < 0) return result::CannotWriteFile;
+    // Stored entries, other methods and large entries: libzip inflates and checks them itself.
+    std::int32_t readStreamed(zip_t* za, Planned& entry) {
+        const zip_stat_t& st = entry.st;
+        std::unique_ptr<zip_file_t, FileCloser> file(zip_fopen_index(za, entry.index, 0));
+        if (!file) return codeForZipError(zip_get_error(za), result::DamagedArchive);
+        std::optional<PartFile>& out = entry.part;
+        if (entry.target) {
+            out.emplace(*entry.target);
+            if (!out->ok()) return result::CannotWriteFile;
         }
-        struct Cleanup {
-            const fs::path& path;
-            bool keep = false;
-            ~Cleanup() {
-                if (!keep && !path.empty()) ::unlink(path.c_str());
-            }
-        } cleanup{temp};
-        std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kChunk]);
+        Buffer buffer(kChunk);
         std::uint64_t got = 0;
         for (;;) {
             if (cancelled(options_.abort)) return result::Cancelled;
-            const zip_int64_t n = zip_fread(file.get(), buffer.get(), kChunk);
+            if (failed_) return kStopped;
+            const zip_int64_t n = zip_fread(file.get(), buffer.data(), kChunk);
             if (n < 0) return codeForZipError(zip_file_get_error(file.get()), result::DamagedArchive);
             if (n == 0) break;
-            for (zip_int64_t written = 0; out.get() >= 0 && written < n;) {
-                const ssize_t w = ::write(out.get(), buffer.get() + written, static_cast<size_t>(n - written));
-                if (w < 0) return errno == ENOSPC || errno == EDQUOT ? result::DiskFull : result::CannotWriteFile;
-                written += w;
-            }
-            const std::uint64_t before = got;
+            if (out)
+                if (const std::int32_t written = out->write(buffer.data(), static_cast<size_t>(n)); written != result::Success)
+                    return written;
             got += static_cast<std::uint64_t>(n);
-            if (got < st.size && progressDue(before, got, st.size)) status(name, st, got, false);
+            entry.processed = got;
         }
         if (got != st.size) return result::DamagedArchive;
-        if (target) {
-            const struct timespec times[2] = {{st.mtime, 0}, {st.mtime, 0}};
-            ::futimens(out.get(), times);
-            out = Fd();
-            if (::rename(temp.c_str(), target->c_str()) != 0) return result::CannotWriteFile;
-            cleanup.keep = true;
-        }
-        status(name, st, st.size, true);
-        return result::Success;
+        return out ? out->finish(st.mtime) : result::Success;
     }
 
+    const fs::path zipPath_;
     zip_t* za_;
     const ReadOptions& options_;
-    InflatePool pool_;
-    std::deque<std::pair<std::shared_ptr<InflateJob>, zip_stat_t>> pending_;
+    std::vector<std::unique_ptr<Planned>> entries_;
+    std::atomic<size_t> next_ = 0;
+    std::atomic<bool> stop_ = false;
+    std::atomic<bool> failed_ = false;
+    std::mutex mutex_;
+    std::condition_variable changed_;
     bool unsafe_ = false;
 };
 
@@ -753,13 +753,12 @@ std::int32_t readZip(const fs::path& zipPath, const ReadOptions& options) {
     std::int32_t code = result::Success;
     ZipHandle za = openZip(zipPath, ZIP_RDONLY | ZIP_CHECKCONS, code);
     if (!za) return code;
-    if (!options.password.empty()) zip_set_default_password(za.get(), options.password.c_str());
     if (options.targetFolder) {
         std::error_code ec;
         fs::create_directories(*options.targetFolder, ec);
         if (ec || !fs::is_directory(*options.targetFolder)) return result::CannotWriteFile;
     }
-    return Reader(za.get(), options).run();
+    return Reader(zipPath, za.get(), options).run();
 }
 
 std::int32_t listZip(const fs::path& zipPath, std::vector<ZipEntryInfo>& entries) {
