@@ -42,6 +42,16 @@ bool sameBytes(const std::string& typed, const std::string& code) {
     return difference == 0;
 }
 
+// Empties the progress bar when an archive operation ends, however it ends.
+class ProgressReset {
+public:
+    explicit ProgressReset(QProgressBar& bar) : bar_(bar) {}
+    ~ProgressReset() { bar_.setValue(0); }
+
+private:
+    QProgressBar& bar_;
+};
+
 class CommandError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -108,6 +118,10 @@ TForm1::TForm1(TForm1Parts parts)
                                 std::int32_t compressed, std::int32_t processed, std::int16_t percent,
                                 std::int16_t ratio, bool completed) {
         guarded([&] { xZipFileStatus(sender, name, size, compressed, processed, percent, ratio, completed); });
+    };
+    xZip->OnProgress = [this](archive::IZipControl&, std::uint64_t done, std::uint64_t total) {
+        ProgressBar1->setValue(total == 0 ? 100 : static_cast<int>(done * 100 / total));
+        QCoreApplication::processEvents(); // the abort button stays live during long files
     };
 
     guarded([this] { FormCreate(this); });
@@ -235,7 +249,10 @@ bool TForm1::ZipClick(QObject*) {
     xZip->SetProperty(archive::dispid::ZipFilename, fsutil::toUtf16(zipName));
     xZip->SetProperty(archive::dispid::FilesToProcess, fsutil::toUtf16(text(edtBackup) + "\\*.*"));
     setStatus("Adding selected files.");
-    const std::int32_t code = xZip->ZipFiles();
+    const std::int32_t code = [&] {
+        ProgressReset reset(*ProgressBar1);
+        return xZip->ZipFiles();
+    }();
     if (code != 0) {
         dialogs_->plainMessage(fsutil::toUtf8(xZip->DescribeResult(0, code)));
         return false;
@@ -275,7 +292,10 @@ bool TForm1::ExtractClick(QObject*) {
     }
     xZip->SetProperty(archive::dispid::UnzipToFolder, fsutil::toUtf16(text(edtBackup)));
     setStatus("Extracting selected files.");
-    const std::int32_t code = xZip->UnzipFiles();
+    const std::int32_t code = [&] {
+        ProgressReset reset(*ProgressBar1);
+        return xZip->UnzipFiles();
+    }();
     if (code != 0) {
         dialogs_->plainMessage(fsutil::toUtf8(xZip->DescribeResult(0, code)));
         return false;

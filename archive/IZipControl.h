@@ -77,6 +77,10 @@ using FileStatusHandler = std::function<void(IZipControl& sender, const std::u16
                                              std::int16_t bytesPercent, std::int16_t compressionRatio,
                                              bool fileCompleted)>;
 
+// sender, bytes processed, bytes to process: the whole operation's share done. Raised on the calling thread at
+// every percent and at least every half second, 100% at the end.
+using ProgressHandler = std::function<void(IZipControl& sender, std::uint64_t done, std::uint64_t total)>;
+
 struct ZipEntryInfo {
     std::u16string name;
     std::uint64_t size = 0;
@@ -113,6 +117,7 @@ public:
     virtual void ClearLastResult() = 0;
 
     FileStatusHandler OnFileStatus;
+    ProgressHandler OnProgress;
 };
 
 } // namespace archive

@@ -214,6 +214,20 @@ void TZipControl::raiseStatus(const std::string& name, std::uint64_t size, std::
     }
 }
 
+void TZipControl::raiseProgress(std::uint64_t done, std::uint64_t total) {
+    if (!OnProgress) return;
+    const int percent = total == 0 ? 100 : static_cast<int>(std::min<std::uint64_t>(done, total) * 100 / total);
+    const auto now = std::chrono::steady_clock::now();
+    if (percent == lastPercent_ && now - lastProgress_ < std::chrono::milliseconds(250)) return;
+    lastPercent_ = percent;
+    lastProgress_ = now;
+    try {
+        OnProgress(*this, std::min(done, total), total);
+    } catch (...) {
+        // As with the status event: the operation goes on.
+    }
+}
+
 std::int32_t TZipControl::ZipFiles() {
     if (activeOperation_ != zoNone) return result::Busy;
     OperationScope scope(activeOperation_, abortRequested_, zoZip);
@@ -286,9 +300,21 @@ std::int32_t TZipControl::ZipFiles() {
                             std::uint64_t processed, bool completed) {
         raiseStatus(name, size, compressed, processed, completed);
     };
+    // Writing is the first half of the work; reading the new zip back whole is the second.
+    lastPercent_ = -1;
+    options.progress = [this](std::uint64_t done, std::uint64_t total) { raiseProgress(done, 2 * total); };
     const std::int32_t written = engine::writeZip(temp.path(), files, options);
     if (written != result::Success) return finish(written);
     if (abortRequested_) return finish(result::Cancelled);
+
+    if (testHookBeforeVerify) testHookBeforeVerify(temp.path());
+    engine::ReadOptions check;
+    check.password = options.password;
+    check.abort = &abortRequested_;
+    check.progress = [this](std::uint64_t done, std::uint64_t total) { raiseProgress(total + done, 2 * total); };
+    const std::int32_t verified = engine::readZip(temp.path(), check);
+    if (verified == result::Cancelled) return finish(result::Cancelled);
+    if (verified != result::Success) return finish(result::VerifyFailed);
     try {
         fsutil::syncFile(temp.path());
         temp.commitTo(zipPath);
@@ -311,6 +337,8 @@ std::int32_t TZipControl::UnzipFiles() {
                             std::uint64_t processed, bool completed) {
         raiseStatus(name, size, compressed, processed, completed);
     };
+    lastPercent_ = -1;
+    options.progress = [this](std::uint64_t done, std::uint64_t total) { raiseProgress(done, total); };
     const std::string target = text(dispid::UnzipToFolder);
     options.targetFolder = fsutil::resolve(target.empty() ? "." : target);
     options.preservePaths = flag(dispid::PreservePaths);

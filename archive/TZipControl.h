@@ -2,6 +2,7 @@
 #include "archive/IZipControl.h"
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -38,6 +39,9 @@ public:
     std::int32_t LastResult() const { return lastResult_; }
     std::uint64_t FilesProcessed() const { return filesProcessed_; }
 
+    // Test hook: called with the finished temporary zip before it is read back, so a test can damage it.
+    std::function<void(const std::filesystem::path&)> testHookBeforeVerify;
+
     // Typed access to the settings the window changes before each operation.
     std::u16string ZipFilename() const;
     void setZipFilename(const std::u16string& name) { SetProperty(dispid::ZipFilename, name); }
@@ -50,6 +54,7 @@ private:
     std::int32_t number(int id) const;
     std::string text(int id) const; // UTF-8
     std::int32_t finish(std::int32_t code);
+    void raiseProgress(std::uint64_t done, std::uint64_t total);
     void raiseStatus(const std::string& name, std::uint64_t size, std::uint64_t compressedSize,
                      std::uint64_t processed, bool completed);
 
@@ -58,6 +63,8 @@ private:
     std::int32_t lastResult_ = result::Success;
     std::uint64_t filesProcessed_ = 0;
     std::atomic<bool> abortRequested_ = false;
+    int lastPercent_ = -1;
+    std::chrono::steady_clock::time_point lastProgress_;
 };
 
 } // namespace archive

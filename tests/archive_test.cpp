@@ -217,6 +217,33 @@ TEST_F(ZipTest, NothingSelectedKeepsTheOldZip) {
     EXPECT_EQ(readFile(dir / "out.zip"), "the previous good backup");
 }
 
+TEST_F(ZipTest, ANewZipThatFailsItsReadBackIsRefusedAndTheOldOneKept) {
+    writeFile(dir / "out.zip", "the previous good backup");
+    zip.testHookBeforeVerify = [](const std::filesystem::path& written) {
+        std::string bytes = readFile(written);
+        bytes[bytes.size() / 3] ^= 0x20;
+        writeFile(written, bytes);
+    };
+    EXPECT_EQ(zipFolder(dir / "out.zip", dir / "img/*.*"), result::VerifyFailed);
+    EXPECT_EQ(readFile(dir / "out.zip"), "the previous good backup");
+    for (const auto& [name, content] : folderContents(dir.path())) EXPECT_FALSE(name.starts_with("TEMP_")) << name;
+}
+
+TEST_F(ZipTest, ProgressCoversTheWholeOperation) {
+    std::vector<int> shares;
+    zip.OnProgress = [&](IZipControl&, std::uint64_t done, std::uint64_t total) {
+        shares.push_back(static_cast<int>(done * 100 / total));
+    };
+    ASSERT_EQ(zipFolder(dir / "out.zip", dir / "img/*.*"), result::Success);
+    ASSERT_FALSE(shares.empty());
+    EXPECT_TRUE(std::is_sorted(shares.begin(), shares.end()));
+    EXPECT_EQ(shares.back(), 100);
+    shares.clear();
+    ASSERT_EQ(unzipTo(dir / "out.zip", dir / "back"), result::Success);
+    EXPECT_TRUE(std::is_sorted(shares.begin(), shares.end()));
+    EXPECT_EQ(shares.back(), 100);
+}
+
 TEST(ZipSettingsTest, StartValuesIdsNamesAndRefusals) {
     TZipControl zip;
     EXPECT_EQ(std::get<bool>(zip.GetProperty(dispid::PreservePaths)), true);

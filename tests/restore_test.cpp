@@ -137,4 +137,28 @@ TEST_F(RestoreTest, AMissingZipRestoresFromTheImageFolder) {
     EXPECT_EQ(dump("COMPANY/restored/r.add"), dump("COMPANY/abc/abc.ADD"));
 }
 
+TEST_F(RestoreTest, AbortDuringExtractionStopsTheRestore) {
+    TForm1& w = makeForm();
+    w.show();
+    backupFirst(w);
+    const auto live = folderContents("COMPANY/abc");
+    const auto image = folderContents("BACKUP_DBNAME");
+    auto original = w.xZip->OnFileStatus;
+    w.xZip->OnFileStatus = [&](archive::IZipControl& sender, const std::u16string& name, std::int32_t size,
+                               std::int32_t comp, std::int32_t processed, std::int16_t percent, std::int16_t ratio,
+                               bool completed) {
+        original(sender, name, size, comp, processed, percent, ratio, completed);
+        w.AbortSb->click();
+    };
+    w.con1.setIsConnected(false);
+    fillRestore(w);
+    w.btnRestore_btn1->click();
+    EXPECT_EQ(dialogs->shown, std::vector<std::string>{"plain: " + fsutil::toUtf8(w.xZip->DescribeResult(
+                                                                      0, archive::result::Cancelled))});
+    EXPECT_FALSE(w.con1.IsConnected()) << "no server call";
+    EXPECT_EQ(folderContents("COMPANY/abc"), live);
+    EXPECT_EQ(folderContents("BACKUP_DBNAME"), image) << "nothing half-extracted replaced the image";
+    EXPECT_TRUE(w.isVisible());
+}
+
 } // namespace

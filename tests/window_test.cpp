@@ -18,6 +18,9 @@ public:
                                     std::int32_t processed, std::int16_t percent, std::int16_t ratio, bool completed) {
             if (OnFileStatus) OnFileStatus(*this, name, size, compressed, processed, percent, ratio, completed);
         };
+        inner.OnProgress = [this](IZipControl&, std::uint64_t done, std::uint64_t total) {
+            if (OnProgress) OnProgress(*this, done, total);
+        };
     }
     void SetProperty(int id, const ZipValue& value) override {
         if (id == refusedId) throw archive::ZipError("The zip setting cannot take this value");
@@ -271,6 +274,38 @@ TEST_F(WindowTest, CommandsAreRefusedWhileTheArchiveIsBusy) {
     EXPECT_EQ(dialogs->shown[1], dialogs->shown[0]);
     EXPECT_EQ(dialogs->shown[2], "information: Add operation completed. ");
     EXPECT_EQ(statement(), "EXECUTE PROCEDURE sp_BackupDatabase('D:\\DRAVELL\\BACKUP_DBNAME\\', NULL )");
+}
+
+TEST_F(WindowTest, ProgressBarFillsAndEmptiesAgain) {
+    TForm1& w = makeForm();
+    auto original = w.xZip->OnProgress;
+    int highest = 0;
+    w.xZip->OnProgress = [&](IZipControl& sender, std::uint64_t done, std::uint64_t total) {
+        original(sender, done, total);
+        highest = std::max(highest, w.ProgressBar1->value());
+    };
+    w.btn2->click();
+    EXPECT_EQ(highest, 100);
+    EXPECT_EQ(w.ProgressBar1->value(), 0);
+}
+
+TEST_F(WindowTest, AbortDuringCompressionKeepsTheOldZip) {
+    TForm1& w = makeForm();
+    testsupport::writeFile("C:/TEMP/ABC.ZIP", "the previous good backup");
+    dialogs->answers = {true};
+    w.AbortSb->click(); // no operation running: nothing happens
+    auto original = w.xZip->OnFileStatus;
+    w.xZip->OnFileStatus = [&](IZipControl& sender, const std::u16string& name, std::int32_t size, std::int32_t comp,
+                               std::int32_t processed, std::int16_t percent, std::int16_t ratio, bool completed) {
+        original(sender, name, size, comp, processed, percent, ratio, completed);
+        w.AbortSb->click();
+    };
+    w.btn2->click();
+    const std::string cancelled = fsutil::toUtf8(w.xZip->DescribeResult(0, archive::result::Cancelled));
+    EXPECT_EQ(dialogs->shown, (std::vector<std::string>{"warning: Zip file already exists,Do you wish to overwrite it?",
+                                                        "plain: " + cancelled}));
+    EXPECT_EQ(readFile("C:/TEMP/ABC.ZIP"), "the previous good backup");
+    EXPECT_EQ(w.ProgressBar1->value(), 0);
 }
 
 } // namespace

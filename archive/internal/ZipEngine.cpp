@@ -162,9 +162,14 @@ public:
 
     static bool isStreamed(const SourceFile& file) { return file.size > kWholeBufferLimit; }
 
-    Compressed& wait(size_t index) {
+    // Waits for an entry's bytes, calling tick now and then meanwhile.
+    Compressed& wait(size_t index, const std::function<void()>& tick) {
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return results_[index].has_value(); });
+        while (!changed_.wait_for(lock, std::chrono::milliseconds(100), [&] { return results_[index].has_value(); })) {
+            lock.unlock();
+            tick();
+            lock.lock();
+        }
         return *results_[index];
     }
 
@@ -264,7 +269,9 @@ struct EntrySource {
 class Writer {
 public:
     Writer(const std::vector<SourceFile>& files, const WriteOptions& options)
-        : files_(files), options_(options), pool_(files, options.level, options.abort) {}
+        : files_(files), options_(options), pool_(files, options.level, options.abort) {
+        for (const auto& file : files) total_ += file.size;
+    }
 
     std::int32_t failure() const { return failure_; }
     void fail(std::int32_t code) {
@@ -282,6 +289,10 @@ private:
         fail(code);
         zip_error_set(&source.error, zipError, 0);
         return -1;
+    }
+
+    void progress(std::uint64_t done) {
+        if (options_.progress) options_.progress(done, total_);
     }
 
     void status(EntrySource& source, std::uint64_t processed, bool completed) {
@@ -312,7 +323,7 @@ private:
                 source.stat = *st;
                 return sizeof(*st);
             }
-            if (!source.ready) source.ready = &pool_.wait(source.index);
+            if (!source.ready) source.ready = &pool_.wait(source.index, [this] { progress(finished_); });
             if (source.ready->error != result::Success) return refuse(source, ZIP_ER_READ, source.ready->error);
             st->valid |= ZIP_STAT_COMP_SIZE | ZIP_STAT_CRC;
             st->size = source.ready->size;
@@ -352,9 +363,12 @@ private:
             source.delivered += static_cast<std::uint64_t>(count);
             if (count == 0 && !source.completed) {
                 source.completed = true;
+                finished_ += file.size;
                 status(source, file.size, true);
+                progress(finished_);
             } else if (count > 0 && processed < file.size && progressDue(before, processed, file.size)) {
                 status(source, processed, false);
+                progress(finished_ + processed);
             }
             return count;
         }
@@ -377,6 +391,8 @@ private:
     const WriteOptions& options_;
     CompressionPool pool_;
     std::int32_t failure_ = result::Success;
+    std::uint64_t total_ = 0;
+    std::uint64_t finished_ = 0; // bytes of the entries already written
 };
 
 std::int32_t codeForZipError(const zip_error_t* error, std::int32_t fallback) {
@@ -611,6 +627,16 @@ private:
         if (options_.status) options_.status(entry.name, entry.st.size, entry.st.comp_size, processed, completed);
     }
 
+    void progress() {
+        if (!options_.progress) return;
+        std::uint64_t done = 0, total = 0;
+        for (const auto& entry : entries_) {
+            done += std::min(entry->processed.load(), entry->st.size);
+            total += entry->st.size;
+        }
+        options_.progress(done, total);
+    }
+
     // The calling thread's part: each entry's events in order, while the workers read ahead.
     void report() {
         for (auto& entry : entries_) {
@@ -628,6 +654,7 @@ private:
                     status(*entry, processed, false);
                     reported = processed;
                 }
+                progress();
                 if (done) break;
             }
             if (entry->outcome != result::Success) {
@@ -637,6 +664,7 @@ private:
             }
             status(*entry, entry->st.size, true);
         }
+        progress();
     }
 
     void work() {

@@ -23,11 +23,16 @@ struct SourceFile {
 using StatusSink = std::function<void(const std::string& name, std::uint64_t size, std::uint64_t compressedSize,
                                       std::uint64_t processed, bool completed)>;
 
+// Bytes processed and bytes to process of the whole call, raised often on the calling thread, and at least every
+// tenth of a second while the call waits on its workers.
+using ProgressSink = std::function<void(std::uint64_t done, std::uint64_t total)>;
+
 struct WriteOptions {
     int level = 6;
     std::string password; // empty: no encryption
     const std::atomic<bool>* abort = nullptr;
     StatusSink status;
+    ProgressSink progress;
 };
 
 // Writes a new zip file at zipPath (which must not be in use); returns a result code.
@@ -37,6 +42,7 @@ struct ReadOptions {
     std::string password;
     const std::atomic<bool>* abort = nullptr;
     StatusSink status;
+    ProgressSink progress;
     std::optional<fs::path> targetFolder; // none: only read and check every entry
     bool preservePaths = false;
     bool skipIfExisting = false;
