@@ -672,6 +672,7 @@ private:
         ZipHandle za = openZip(zipPath_, ZIP_RDONLY, code);
         if (za && !options_.password.empty()) zip_set_default_password(za.get(), options_.password.c_str());
         std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(libdeflate_alloc_decompressor());
+        Scratch scratch;
         for (;;) {
             const size_t next = next_++;
             if (next >= entries_.size()) return;
@@ -680,7 +681,7 @@ private:
             else if (!za) entry.outcome = code;
             else if (cancelled(options_.abort)) entry.outcome = result::Cancelled;
             else if (entry.st.comp_method == ZIP_CM_DEFLATE && entry.st.size <= kWholeReadLimit)
-                entry.outcome = readWhole(za.get(), entry, decompressor.get());
+                entry.outcome = readWhole(za.get(), entry, decompressor.get(), scratch);
             else
                 entry.outcome = readStreamed(za.get(), entry);
             if (entry.outcome != result::Success && entry.outcome != kStopped) failed_ = true;
@@ -692,13 +693,23 @@ private:
         }
     }
 
-    std::int32_t readWhole(zip_t* za, Planned& entry, libdeflate_decompressor* decompressor) {
+    // A worker's buffers, kept from entry to entry: fresh memory costs a page fault and a cleared page.
+    struct Scratch {
+        Buffer deflated, plain;
+        static Buffer& sized(Buffer& buffer, size_t size) {
+            if (buffer.capacity() < std::max<size_t>(size, 1)) buffer = Buffer(size);
+            buffer.size = 0;
+            return buffer;
+        }
+    };
+
+    std::int32_t readWhole(zip_t* za, Planned& entry, libdeflate_decompressor* decompressor, Scratch& scratch) {
         const zip_stat_t& st = entry.st;
         // Decrypted but still deflated.
         std::unique_ptr<zip_file_t, FileCloser> file(zip_fopen_index(za, entry.index, ZIP_FL_COMPRESSED));
         if (!file) return codeForZipError(zip_get_error(za), result::DamagedArchive);
         // The stored size includes the encryption header and trailer, so the data ends before it.
-        Buffer deflated(st.comp_size);
+        Buffer& deflated = Scratch::sized(scratch.deflated, st.comp_size);
         const std::uint64_t total = std::max<std::uint64_t>(st.comp_size, 1);
         for (;;) {
             if (cancelled(options_.abort)) return result::Cancelled;
@@ -718,7 +729,7 @@ private:
             deflated.size += static_cast<size_t>(n);
             entry.processed = deflated.size * st.size / total / 2; // reading is about half of the work
         }
-        Buffer plain(st.size);
+        Buffer& plain = Scratch::sized(scratch.plain, st.size);
         size_t size = 0;
         if (libdeflate_deflate_decompress(decompressor, deflated.data(), deflated.size, plain.data(), st.size,
                                           &size) != LIBDEFLATE_SUCCESS ||
