@@ -249,14 +249,7 @@ bool TForm1::ZipClick(QObject*) {
     xZip->SetProperty(archive::dispid::ZipFilename, fsutil::toUtf16(zipName));
     xZip->SetProperty(archive::dispid::FilesToProcess, fsutil::toUtf16(text(edtBackup) + "\\*.*"));
     setStatus("Adding selected files.");
-    const std::int32_t code = [&] {
-        ProgressReset reset(*ProgressBar1);
-        return xZip->ZipFiles();
-    }();
-    if (code != 0) {
-        dialogs_->plainMessage(fsutil::toUtf8(xZip->DescribeResult(0, code)));
-        return false;
-    }
+    if (!runArchiveOperation(&archive::IZipControl::ZipFiles)) return false;
     dialogs_->information("Add operation completed. ");
     return true;
 }
@@ -292,15 +285,16 @@ bool TForm1::ExtractClick(QObject*) {
     }
     xZip->SetProperty(archive::dispid::UnzipToFolder, fsutil::toUtf16(text(edtBackup)));
     setStatus("Extracting selected files.");
+    return runArchiveOperation(&archive::IZipControl::UnzipFiles);
+}
+
+bool TForm1::runArchiveOperation(std::int32_t (archive::IZipControl::*operation)()) {
     const std::int32_t code = [&] {
         ProgressReset reset(*ProgressBar1);
-        return xZip->UnzipFiles();
+        return ((*xZip).*operation)();
     }();
-    if (code != 0) {
-        dialogs_->plainMessage(fsutil::toUtf8(xZip->DescribeResult(0, code)));
-        return false;
-    }
-    return true;
+    if (code != 0) dialogs_->plainMessage(fsutil::toUtf8(xZip->DescribeResult(0, code)));
+    return code == 0;
 }
 
 void TForm1::AbortSbClick(QObject*) { xZip->Abort(); }

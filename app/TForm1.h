@@ -78,6 +78,8 @@ private:
     // Runs a handler; an error escaping it goes to the default error handler.
     void guarded(const std::function<void()>& handler);
     bool refuseWhileArchiveBusy();
+    // Runs a zip or unzip with the progress bar; a failure's text goes to a plain message. True on success.
+    bool runArchiveOperation(std::int32_t (archive::IZipControl::*operation)());
     void setStatus(const std::string& text);
 
     std::unique_ptr<IDialogs> dialogs_;

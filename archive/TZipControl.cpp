@@ -296,10 +296,7 @@ std::int32_t TZipControl::ZipFiles() {
     options.level = number(dispid::CompressionLevel);
     options.password = text(dispid::EncryptionPassword);
     options.abort = &abortRequested_;
-    options.status = [this](const std::string& name, std::uint64_t size, std::uint64_t compressed,
-                            std::uint64_t processed, bool completed) {
-        raiseStatus(name, size, compressed, processed, completed);
-    };
+    options.status = statusSink();
     // Writing is the first half of the work; reading the new zip back whole is the second.
     lastPercent_ = -1;
     options.progress = [this](std::uint64_t done, std::uint64_t total) { raiseProgress(done, 2 * total); };
@@ -325,41 +322,34 @@ std::int32_t TZipControl::ZipFiles() {
     return finish(result::Success);
 }
 
-std::int32_t TZipControl::UnzipFiles() {
-    if (activeOperation_ != zoNone) return result::Busy;
-    OperationScope scope(activeOperation_, abortRequested_, zoUnzip);
-    const std::string zipName = text(dispid::ZipFilename);
-    if (!fsutil::fileExists(zipName)) return finish(result::ZipFileNotFound);
-    engine::ReadOptions options;
-    options.password = text(dispid::EncryptionPassword);
-    options.abort = &abortRequested_;
-    options.status = [this](const std::string& name, std::uint64_t size, std::uint64_t compressed,
-                            std::uint64_t processed, bool completed) {
-        raiseStatus(name, size, compressed, processed, completed);
-    };
-    lastPercent_ = -1;
-    options.progress = [this](std::uint64_t done, std::uint64_t total) { raiseProgress(done, total); };
-    const std::string target = text(dispid::UnzipToFolder);
-    options.targetFolder = fsutil::resolve(target.empty() ? "." : target);
-    options.preservePaths = flag(dispid::PreservePaths);
-    options.skipIfExisting = flag(dispid::SkipIfExisting);
-    options.skipIfNotExisting = flag(dispid::SkipIfNotExisting);
-    options.skipIfOlderDate = flag(dispid::SkipIfOlderDate);
-    return finish(engine::readZip(fsutil::resolve(zipName), options));
+std::int32_t TZipControl::UnzipFiles() { return readZipFile(zoUnzip); }
+
+std::int32_t TZipControl::TestZipFile() { return readZipFile(zoTest); }
+
+std::function<void(const std::string&, std::uint64_t, std::uint64_t, std::uint64_t, bool)> TZipControl::statusSink() {
+    return [this](const std::string& name, std::uint64_t size, std::uint64_t compressed, std::uint64_t processed,
+                  bool completed) { raiseStatus(name, size, compressed, processed, completed); };
 }
 
-std::int32_t TZipControl::TestZipFile() {
+std::int32_t TZipControl::readZipFile(std::int32_t operation) {
     if (activeOperation_ != zoNone) return result::Busy;
-    OperationScope scope(activeOperation_, abortRequested_, zoTest);
+    OperationScope scope(activeOperation_, abortRequested_, operation);
     const std::string zipName = text(dispid::ZipFilename);
     if (!fsutil::fileExists(zipName)) return finish(result::ZipFileNotFound);
     engine::ReadOptions options;
     options.password = text(dispid::EncryptionPassword);
     options.abort = &abortRequested_;
-    options.status = [this](const std::string& name, std::uint64_t size, std::uint64_t compressed,
-                            std::uint64_t processed, bool completed) {
-        raiseStatus(name, size, compressed, processed, completed);
-    };
+    options.status = statusSink();
+    if (operation == zoUnzip) {
+        lastPercent_ = -1;
+        options.progress = [this](std::uint64_t done, std::uint64_t total) { raiseProgress(done, total); };
+        const std::string target = text(dispid::UnzipToFolder);
+        options.targetFolder = fsutil::resolve(target.empty() ? "." : target);
+        options.preservePaths = flag(dispid::PreservePaths);
+        options.skipIfExisting = flag(dispid::SkipIfExisting);
+        options.skipIfNotExisting = flag(dispid::SkipIfNotExisting);
+        options.skipIfOlderDate = flag(dispid::SkipIfOlderDate);
+    }
     return finish(engine::readZip(fsutil::resolve(zipName), options));
 }
 

@@ -54,6 +54,8 @@ private:
     std::int32_t number(int id) const;
     std::string text(int id) const; // UTF-8
     std::int32_t finish(std::int32_t code);
+    std::int32_t readZipFile(std::int32_t operation); // extracts, or with zoTest only checks
+    std::function<void(const std::string&, std::uint64_t, std::uint64_t, std::uint64_t, bool)> statusSink();
     void raiseProgress(std::uint64_t done, std::uint64_t total);
     void raiseStatus(const std::string& name, std::uint64_t size, std::uint64_t compressedSize,
                      std::uint64_t processed, bool completed);
