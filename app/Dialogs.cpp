@@ -11,9 +11,12 @@
 
 namespace {
 
-QString title() { return QCoreApplication::applicationName(); }
+QString title() {
+    return QCoreApplication::applicationName();
+}
 
-int showBox(QWidget* owner, QMessageBox::Icon icon, const QString& caption, const std::string& text, bool question) {
+int showBox(QWidget* owner, QMessageBox::Icon icon, const QString& caption, const std::string& text,
+            bool question) {
     QMessageBox box(icon, caption, QString::fromStdString(text), QMessageBox::NoButton, owner);
     QPushButton* first = box.addButton(question ? QObject::tr("&Yes") : QObject::tr("OK"),
                                        question ? QMessageBox::YesRole : QMessageBox::AcceptRole);
@@ -29,7 +32,9 @@ int showBox(QWidget* owner, QMessageBox::Icon icon, const QString& caption, cons
 
 } // namespace
 
-void QtDialogs::plainMessage(const std::string& text) { showBox(owner_, QMessageBox::NoIcon, title(), text, false); }
+void QtDialogs::plainMessage(const std::string& text) {
+    showBox(owner_, QMessageBox::NoIcon, title(), text, false);
+}
 
 bool QtDialogs::warningQuestion(const std::string& text) {
     return showBox(owner_, QMessageBox::Warning, QObject::tr("Warning"), text, true) == 1;
@@ -50,8 +55,10 @@ std::optional<std::string> QtDialogs::openFile(const OpenFileRequest& request) {
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::AnyFile); // neither the file nor its folder has to exist
     const auto bar = request.filter.find('|');
-    dialog.setNameFilter(QString::fromStdString(request.filter.substr(0, bar)) + " (" +
-                         QString::fromStdString(bar == std::string::npos ? request.filter : request.filter.substr(bar + 1)) + ")");
+    dialog.setNameFilter(
+        QString::fromStdString(request.filter.substr(0, bar)) + " (" +
+        QString::fromStdString(bar == std::string::npos ? request.filter : request.filter.substr(bar + 1)) +
+        ")");
     dialog.setDirectory(QString::fromStdString(fsutil::toNative(request.initialDir).string()));
     if (!request.fileName.empty()) dialog.selectFile(QString::fromStdString(request.fileName));
     dialog.setSizeGripEnabled(false);
@@ -67,10 +74,10 @@ std::string errorBoxText(const std::string& message) {
 }
 
 std::string applicationTitle(const std::string& programPath) {
-    std::string name = programPath.substr(programPath.find_last_of("/\\:") == std::string::npos
-                                              ? 0
-                                              : programPath.find_last_of("/\\:") + 1);
+    std::string name = programPath.substr(
+        programPath.find_last_of("/\\:") == std::string::npos ? 0 : programPath.find_last_of("/\\:") + 1);
     name = name.substr(0, name.find('.'));
-    for (size_t i = 1; i < name.size(); ++i) name[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[i])));
+    for (size_t i = 1; i < name.size(); ++i)
+        name[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[i])));
     return name;
 }

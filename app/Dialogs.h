@@ -12,7 +12,7 @@ struct OpenFileRequest {
 };
 
 class IDialogs {
-public:
+  public:
     virtual ~IDialogs() = default;
     // A dialog titled with the application title, no icon, one OK button.
     virtual void plainMessage(const std::string& text) = 0;
@@ -27,7 +27,7 @@ public:
 };
 
 class QtDialogs final : public IDialogs {
-public:
+  public:
     explicit QtDialogs(QWidget* owner) : owner_(owner) {}
     void plainMessage(const std::string& text) override;
     bool warningQuestion(const std::string& text) override;
@@ -35,7 +35,7 @@ public:
     void errorBox(const std::string& text) override;
     std::optional<std::string> openFile(const OpenFileRequest& request) override;
 
-private:
+  private:
     QWidget* owner_;
 };
 

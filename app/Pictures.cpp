@@ -18,7 +18,8 @@ QBitmap drawBitmap(void (*draw)(QPainter&)) {
 }
 
 void hourglassOutline(QPainter& p) {
-    const QPolygon glass({{2, 1}, {17, 1}, {17, 3}, {11, 10}, {17, 17}, {17, 19}, {2, 19}, {2, 17}, {8, 10}, {2, 3}});
+    const QPolygon glass(
+        {{2, 1}, {17, 1}, {17, 3}, {11, 10}, {17, 17}, {17, 19}, {2, 19}, {2, 17}, {8, 10}, {2, 3}});
     p.drawPolygon(glass);
     p.drawRect(0, 21, 31, 10);
 }

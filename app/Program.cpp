@@ -10,7 +10,8 @@
 namespace {
 
 void showFatalError(const std::string& text) {
-    QMessageBox box(QMessageBox::Critical, "Application Error", QString::fromStdString(text), QMessageBox::Ok);
+    QMessageBox box(QMessageBox::Critical, "Application Error", QString::fromStdString(text),
+                    QMessageBox::Ok);
     box.setWindowModality(Qt::ApplicationModal);
     box.exec();
 }
@@ -18,8 +19,8 @@ void showFatalError(const std::string& text) {
 // The kind of error, by its class name.
 std::string kindOf(const std::exception& error) {
     int status = 0;
-    std::unique_ptr<char, decltype(&std::free)> name(abi::__cxa_demangle(typeid(error).name(), nullptr, nullptr, &status),
-                                                     &std::free);
+    std::unique_ptr<char, decltype(&std::free)> name(
+        abi::__cxa_demangle(typeid(error).name(), nullptr, nullptr, &status), &std::free);
     return status == 0 && name ? name.get() : typeid(error).name();
 }
 

@@ -8,7 +8,7 @@
 // The application object: its title comes from the program file's name, and an error that escapes an event
 // handler is shown in the error box while the event loop goes on.
 class BackupApplication : public QApplication {
-public:
+  public:
     BackupApplication(int& argc, char** argv);
     bool notify(QObject* receiver, QEvent* event) override;
 };

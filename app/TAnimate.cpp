@@ -14,7 +14,8 @@ TAnimate::TAnimate(QWidget* parent) : QWidget(parent) {
 
 void TAnimate::setActive(bool active) {
     if (active == Active()) return;
-    if (active) timer_.start();
+    if (active)
+        timer_.start();
     else {
         timer_.stop();
         frame_ = StopFrame;

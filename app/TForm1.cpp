@@ -15,21 +15,25 @@ TForm1* Form1 = nullptr;
 
 namespace {
 
-std::string text(const QLineEdit* edit) { return edit->text().toStdString(); }
-QString qtext(const std::string& text) { return QString::fromStdString(text); }
+std::string text(const QLineEdit* edit) {
+    return edit->text().toStdString();
+}
+QString qtext(const std::string& text) {
+    return QString::fromStdString(text);
+}
 
 // Restores the window's cursor when a command step ends, however it ends.
 class WindowCursor {
-public:
+  public:
     explicit WindowCursor(QWidget& window) : window_(window) { window_.setCursor(crSQLWait()); }
     ~WindowCursor() { window_.unsetCursor(); }
 
-private:
+  private:
     QWidget& window_;
 };
 
 class ApplicationCursor {
-public:
+  public:
     ApplicationCursor() { QGuiApplication::setOverrideCursor(crSQLWait()); }
     ~ApplicationCursor() { QGuiApplication::restoreOverrideCursor(); }
 };
@@ -44,21 +48,21 @@ bool sameBytes(const std::string& typed, const std::string& code) {
 
 // Empties the progress bar when an archive operation ends, however it ends.
 class ProgressReset {
-public:
+  public:
     explicit ProgressReset(QProgressBar& bar) : bar_(bar) {}
     ~ProgressReset() { bar_.setValue(0); }
 
-private:
+  private:
     QProgressBar& bar_;
 };
 
 class CommandError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
-constexpr const char* kBusyMessage =
-    "A compression or extraction is still running. Wait until it has finished before you start another command.";
+constexpr const char* kBusyMessage = "A compression or extraction is still running. Wait until it has "
+                                     "finished before you start another command.";
 
 } // namespace
 
@@ -108,7 +112,8 @@ TForm1::TForm1(TForm1Parts parts)
     Timer1 = new QTimer(this);
     Timer1->setInterval(2000);
 
-    connect(SpeedButton1, &QToolButton::clicked, this, [this] { guarded([this] { SpeedButton1Click(SpeedButton1); }); });
+    connect(SpeedButton1, &QToolButton::clicked, this,
+            [this] { guarded([this] { SpeedButton1Click(SpeedButton1); }); });
     connect(btn2, &QPushButton::clicked, this, [this] { guarded([this] { btn2Click(btn2); }); });
     connect(btnRestore_btn1, &QPushButton::clicked, this,
             [this] { guarded([this] { btnRestore_btn1Click(btnRestore_btn1); }); });
@@ -117,7 +122,8 @@ TForm1::TForm1(TForm1Parts parts)
     xZip->OnFileStatus = [this](archive::IZipControl& sender, const std::u16string& name, std::int32_t size,
                                 std::int32_t compressed, std::int32_t processed, std::int16_t percent,
                                 std::int16_t ratio, bool completed) {
-        guarded([&] { xZipFileStatus(sender, name, size, compressed, processed, percent, ratio, completed); });
+        guarded(
+            [&] { xZipFileStatus(sender, name, size, compressed, processed, percent, ratio, completed); });
     };
     xZip->OnProgress = [this](archive::IZipControl&, std::uint64_t done, std::uint64_t total) {
         ProgressBar1->setValue(total == 0 ? 100 : static_cast<int>(done * 100 / total));
@@ -139,13 +145,16 @@ void TForm1::guarded(const std::function<void()>& handler) {
     }
 }
 
-void TForm1::HandleException(const std::exception& error) { dialogs_->errorBox(errorBoxText(error.what())); }
+void TForm1::HandleException(const std::exception& error) {
+    dialogs_->errorBox(errorBoxText(error.what()));
+}
 
 void TForm1::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (focusGiven_) return;
     focusGiven_ = true;
-    if (QScreen* screen = QGuiApplication::primaryScreen()) move(screen->availableGeometry().center() - rect().center());
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
     btnRestore_btn1->setFocus();
 }
 
@@ -191,7 +200,8 @@ void TForm1::FormCreate(QObject*) {
         {ExtraHeaders, 0},
         {SfxBinaryModule, u""},
     };
-    for (const auto& [id, value] : settings) xZip->SetProperty(id, value);
+    for (const auto& [id, value] : settings)
+        xZip->SetProperty(id, value);
     xZip->CheckLibraries();
     xZip->ResetStatistics();
     xZip->ClearLastResult();
@@ -206,13 +216,17 @@ void TForm1::xZipFileStatus(archive::IZipControl& ASender, const std::u16string&
                             std::int32_t, std::int32_t lBytesProcessed, std::int16_t, std::int16_t, bool) {
     if (lBytesProcessed == 0) {
         const std::int32_t operation = ASender.ActiveOperation();
-        if (operation == archive::zoZip) StatusLb->setText(QString::fromStdU16String(u"Zipping " + sFilename));
-        else if (operation == archive::zoUnzip) StatusLb->setText(QString::fromStdU16String(u"Unzipping " + sFilename));
+        if (operation == archive::zoZip)
+            StatusLb->setText(QString::fromStdU16String(u"Zipping " + sFilename));
+        else if (operation == archive::zoUnzip)
+            StatusLb->setText(QString::fromStdU16String(u"Unzipping " + sFilename));
     }
     QCoreApplication::processEvents();
 }
 
-void TForm1::setStatus(const std::string& status) { StatusLb->setText(qtext(status)); }
+void TForm1::setStatus(const std::string& status) {
+    StatusLb->setText(qtext(status));
+}
 
 bool TForm1::refuseWhileArchiveBusy() {
     if (xZip->ActiveOperation() == archive::zoNone) return false;
@@ -235,7 +249,8 @@ void TForm1::btn2Click(QObject*) {
         con1.Username = fixed::kServerUser;
         con1.setIsConnected(true);
         dbqry1.SQL.Clear();
-        dbqry1.SQL.Add("EXECUTE PROCEDURE sp_BackupDatabase('" + sqlLiteralBody(text(edtBackup)) + "', NULL )");
+        dbqry1.SQL.Add("EXECUTE PROCEDURE sp_BackupDatabase('" + sqlLiteralBody(text(edtBackup)) +
+                       "', NULL )");
         dbqry1.ExecSQL();
     }
     if (ZipClick(this)) dialogs_->plainMessage("- Backup database completed -");
@@ -243,7 +258,8 @@ void TForm1::btn2Click(QObject*) {
 
 bool TForm1::ZipClick(QObject*) {
     const std::string zipName = text(DataEdit1);
-    if (fsutil::fileExists(zipName) && !dialogs_->warningQuestion("Zip file already exists,Do you wish to overwrite it?"))
+    if (fsutil::fileExists(zipName) &&
+        !dialogs_->warningQuestion("Zip file already exists,Do you wish to overwrite it?"))
         return true;
     // The old zip stays until the new one is complete: the component replaces it in one rename.
     xZip->SetProperty(archive::dispid::ZipFilename, fsutil::toUtf16(zipName));
@@ -278,7 +294,8 @@ void TForm1::btnRestore_btn1Click(QObject* Sender) {
 
 bool TForm1::ExtractClick(QObject*) {
     xZip->SetProperty(archive::dispid::ZipFilename, fsutil::toUtf16(text(DataEdit1)));
-    const std::string zipName = fsutil::toUtf8(std::get<std::u16string>(xZip->GetProperty(archive::dispid::ZipFilename)));
+    const std::string zipName =
+        fsutil::toUtf8(std::get<std::u16string>(xZip->GetProperty(archive::dispid::ZipFilename)));
     if (!fsutil::fileExists(zipName)) {
         dialogs_->plainMessage("Backup file " + text(DataEdit1) + " is not exist in Drive !");
         return true;
@@ -297,7 +314,9 @@ bool TForm1::runArchiveOperation(std::int32_t (archive::IZipControl::*operation)
     return code == 0;
 }
 
-void TForm1::AbortSbClick(QObject*) { xZip->Abort(); }
+void TForm1::AbortSbClick(QObject*) {
+    xZip->Abort();
+}
 
 void TForm1::Timer1Timer(QObject*) {
     Timer1->stop();
@@ -311,8 +330,8 @@ void TForm1::AutoBackup() {
         const INIReader settings(fsutil::resolve(folder + "KORVA.ini").string());
         root = settings.Get("BACKUP", "BACKUP_FOLDER", "");
     }
-    for (QWidget* control : std::initializer_list<QWidget*>{SpeedButton1, btnRestore_btn1, DataEdit1, Label1, Label2,
-                                                            Label4, edtPwd})
+    for (QWidget* control : std::initializer_list<QWidget*>{SpeedButton1, btnRestore_btn1, DataEdit1, Label1,
+                                                            Label2, Label4, edtPwd})
         control->setVisible(false);
     DbConnection2.setIsConnected(false);
     DbConnection2.setConnectPath(folder);

@@ -27,14 +27,14 @@ struct TOpenDialog {
 
 // What the window is built from; tests put in their own parts.
 struct TForm1Parts {
-    std::unique_ptr<IDialogs> dialogs;              // default: the real message boxes and file dialog
-    std::unique_ptr<archive::IZipControl> zip;      // default: TZipControl
-    std::string programFolder;                      // default: the running executable's folder
+    std::unique_ptr<IDialogs> dialogs;         // default: the real message boxes and file dialog
+    std::unique_ptr<archive::IZipControl> zip; // default: TZipControl
+    std::string programFolder;                 // default: the running executable's folder
 };
 
 class TForm1 : public QWidget, public Ui::TForm1 {
     Q_OBJECT
-public:
+  public:
     explicit TForm1(TForm1Parts parts = {});
     ~TForm1() override;
 
@@ -42,8 +42,8 @@ public:
     void FormCreate(QObject* Sender);
     void SpeedButton1Click(QObject* Sender);
     void xZipFileStatus(archive::IZipControl& ASender, const std::u16string& sFilename, std::int32_t lSize,
-                        std::int32_t lCompressedSize, std::int32_t lBytesProcessed, std::int16_t nBytesPercent,
-                        std::int16_t nCompressionRatio, bool bFileCompleted);
+                        std::int32_t lCompressedSize, std::int32_t lBytesProcessed,
+                        std::int16_t nBytesPercent, std::int16_t nCompressionRatio, bool bFileCompleted);
     void btn2Click(QObject* Sender);
     void btnRestore_btn1Click(QObject* Sender);
     void Timer1Timer(QObject* Sender);
@@ -69,11 +69,11 @@ public:
     TOpenDialog OpenDialog1;
     QTimer* Timer1 = nullptr;
 
-protected:
+  protected:
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
-private:
+  private:
     void BackupCompany(std::string databasePath, std::string backupImageFolder);
     // Runs a handler; an error escaping it goes to the default error handler.
     void guarded(const std::function<void()>& handler);

@@ -22,21 +22,49 @@ using ZipValue = std::variant<bool, std::int32_t, std::u16string, ZipDate>;
 
 // A call that fails as a call (an unknown setting, a value of the wrong kind or out of range).
 class ZipError : public std::runtime_error {
-public:
+  public:
     explicit ZipError(const std::string& message) : std::runtime_error(message) {}
 };
 
 namespace dispid {
 enum : int {
-    ZipFilename = 100, SplitSize = 101, SpanMultipleDisks = 102, UseTempFile = 103, TempFolder = 104,
-    BasePath = 200, PreservePaths = 201, ProcessSubfolders = 202, UnzipToFolder = 203,
-    FilesToProcess = 300, FilesToExclude = 301, MinDateToProcess = 302, MaxDateToProcess = 303,
-    MinSizeToProcess = 304, MaxSizeToProcess = 305, RequiredFileAttributes = 306, ExcludedFileAttributes = 307,
-    SkipIfExisting = 308, SkipIfNotExisting = 309, SkipIfOlderDate = 310, SkipIfOlderVersion = 311,
-    CompressionLevel = 400, ExtraHeaders = 401, EncryptionPassword = 402, ZipOpenedFiles = 403,
-    BackgroundProcessing = 404, SfxBinaryModule = 501, SfxDefaultPassword = 505, SfxDefaultUnzipToFolder = 506,
-    SfxExistingFileBehavior = 507, SfxReadmeFile = 508, SfxExecuteAfter = 509, SfxInstallMode = 510,
-    SfxProgramGroup = 511, SfxProgramGroupItems = 512, SfxExtensionsToAssociate = 513, SfxIconFilename = 514,
+    ZipFilename = 100,
+    SplitSize = 101,
+    SpanMultipleDisks = 102,
+    UseTempFile = 103,
+    TempFolder = 104,
+    BasePath = 200,
+    PreservePaths = 201,
+    ProcessSubfolders = 202,
+    UnzipToFolder = 203,
+    FilesToProcess = 300,
+    FilesToExclude = 301,
+    MinDateToProcess = 302,
+    MaxDateToProcess = 303,
+    MinSizeToProcess = 304,
+    MaxSizeToProcess = 305,
+    RequiredFileAttributes = 306,
+    ExcludedFileAttributes = 307,
+    SkipIfExisting = 308,
+    SkipIfNotExisting = 309,
+    SkipIfOlderDate = 310,
+    SkipIfOlderVersion = 311,
+    CompressionLevel = 400,
+    ExtraHeaders = 401,
+    EncryptionPassword = 402,
+    ZipOpenedFiles = 403,
+    BackgroundProcessing = 404,
+    SfxBinaryModule = 501,
+    SfxDefaultPassword = 505,
+    SfxDefaultUnzipToFolder = 506,
+    SfxExistingFileBehavior = 507,
+    SfxReadmeFile = 508,
+    SfxExecuteAfter = 509,
+    SfxInstallMode = 510,
+    SfxProgramGroup = 511,
+    SfxProgramGroupItems = 512,
+    SfxExtensionsToAssociate = 513,
+    SfxIconFilename = 514,
     ActiveOperation = 2901,
 };
 }
@@ -72,13 +100,13 @@ class IZipControl;
 
 // sender, file name, size, compressed size, bytes processed, percent of the file, compression ratio (percent
 // saved), file completed. Raised on the calling thread: with bytes processed 0 at the start of each file.
-using FileStatusHandler = std::function<void(IZipControl& sender, const std::u16string& fileName, std::int32_t size,
-                                             std::int32_t compressedSize, std::int32_t bytesProcessed,
-                                             std::int16_t bytesPercent, std::int16_t compressionRatio,
-                                             bool fileCompleted)>;
+using FileStatusHandler =
+    std::function<void(IZipControl& sender, const std::u16string& fileName, std::int32_t size,
+                       std::int32_t compressedSize, std::int32_t bytesProcessed, std::int16_t bytesPercent,
+                       std::int16_t compressionRatio, bool fileCompleted)>;
 
-// sender, bytes processed, bytes to process: the whole operation's share done. Raised on the calling thread at
-// every percent and at least every half second, 100% at the end.
+// sender, bytes processed, bytes to process: the whole operation's share done. Raised on the calling thread
+// at every percent and at least every half second, 100% at the end.
 using ProgressHandler = std::function<void(IZipControl& sender, std::uint64_t done, std::uint64_t total)>;
 
 struct ZipEntryInfo {
@@ -90,7 +118,7 @@ struct ZipEntryInfo {
 };
 
 class IZipControl {
-public:
+  public:
     virtual ~IZipControl() = default;
 
     virtual void SetProperty(int dispId, const ZipValue& value) = 0;

@@ -93,21 +93,29 @@ std::string refusal(const Setting& setting, const ZipValue& value) {
     if (value.index() != setting.stored.index()) return "the value is of the wrong kind";
     const auto* number = std::get_if<std::int32_t>(&value);
     switch (setting.id) {
-    case CompressionLevel: return *number < 0 || *number > 9 ? "the level must be 0 to 9" : "";
-    case SplitSize: return *number != 0 ? "splitting a zip file into parts is not supported" : "";
-    case SpanMultipleDisks: return *number < 0 || *number > 2 ? "the value must be 0, 1 or 2" : "";
+    case CompressionLevel:
+        return *number < 0 || *number > 9 ? "the level must be 0 to 9" : "";
+    case SplitSize:
+        return *number != 0 ? "splitting a zip file into parts is not supported" : "";
+    case SpanMultipleDisks:
+        return *number < 0 || *number > 2 ? "the value must be 0, 1 or 2" : "";
     case MinSizeToProcess:
     case MaxSizeToProcess:
     case ExtraHeaders:
-    case SfxExistingFileBehavior: return *number < 0 ? "the value must not be negative" : "";
+    case SfxExistingFileBehavior:
+        return *number < 0 ? "the value must not be negative" : "";
     case RequiredFileAttributes:
-    case ExcludedFileAttributes: return *number < 0 || *number > 0xFFFF ? "not a set of file attributes" : "";
+    case ExcludedFileAttributes:
+        return *number < 0 || *number > 0xFFFF ? "not a set of file attributes" : "";
     case MinDateToProcess:
-    case MaxDateToProcess: return validDate(std::get<ZipDate>(value)) ? "" : "not a calendar day";
+    case MaxDateToProcess:
+        return validDate(std::get<ZipDate>(value)) ? "" : "not a calendar day";
     case SfxBinaryModule:
         return std::get<std::u16string>(value).empty() ? "" : "self-extracting zip files are not supported";
-    case BackgroundProcessing: return std::get<bool>(value) ? "operations always run on the calling thread" : "";
-    default: return "";
+    case BackgroundProcessing:
+        return std::get<bool>(value) ? "operations always run on the calling thread" : "";
+    default:
+        return "";
     }
 }
 
@@ -149,21 +157,22 @@ std::string uniqueSuffix() {
 
 // Resets ActiveOperation when the operation ends, however it ends.
 class OperationScope {
-public:
+  public:
     OperationScope(std::int32_t& active, std::atomic<bool>& abort, std::int32_t operation) : active_(active) {
         active_ = operation;
         abort = false;
     }
     ~OperationScope() { active_ = zoNone; }
 
-private:
+  private:
     std::int32_t& active_;
 };
 
 } // namespace
 
 TZipControl::TZipControl() {
-    for (const auto& setting : settings()) values_[setting.id] = setting.stored;
+    for (const auto& setting : settings())
+        values_[setting.id] = setting.stored;
 }
 
 TZipControl::~TZipControl() = default;
@@ -177,11 +186,14 @@ int TZipControl::idOf(std::string_view name) const {
 void TZipControl::SetProperty(int dispId, const ZipValue& value) {
     const Setting& setting = settingById(dispId);
     const std::string why = refusal(setting, value);
-    if (!why.empty()) throw ZipError("The zip setting " + std::string(setting.name) + " cannot take this value: " + why);
+    if (!why.empty())
+        throw ZipError("The zip setting " + std::string(setting.name) + " cannot take this value: " + why);
     values_[dispId] = value;
 }
 
-void TZipControl::SetProperty(std::string_view name, const ZipValue& value) { SetProperty(idOf(name), value); }
+void TZipControl::SetProperty(std::string_view name, const ZipValue& value) {
+    SetProperty(idOf(name), value);
+}
 
 ZipValue TZipControl::GetProperty(int dispId) const {
     if (dispId == dispid::ActiveOperation) return activeOperation_;
@@ -189,26 +201,41 @@ ZipValue TZipControl::GetProperty(int dispId) const {
     return values_.at(dispId);
 }
 
-ZipValue TZipControl::GetProperty(std::string_view name) const { return GetProperty(idOf(name)); }
+ZipValue TZipControl::GetProperty(std::string_view name) const {
+    return GetProperty(idOf(name));
+}
 
-bool TZipControl::flag(int id) const { return std::get<bool>(values_.at(id)); }
-std::int32_t TZipControl::number(int id) const { return std::get<std::int32_t>(values_.at(id)); }
-std::string TZipControl::text(int id) const { return fsutil::toUtf8(std::get<std::u16string>(values_.at(id))); }
-std::u16string TZipControl::ZipFilename() const { return std::get<std::u16string>(values_.at(dispid::ZipFilename)); }
+bool TZipControl::flag(int id) const {
+    return std::get<bool>(values_.at(id));
+}
+std::int32_t TZipControl::number(int id) const {
+    return std::get<std::int32_t>(values_.at(id));
+}
+std::string TZipControl::text(int id) const {
+    return fsutil::toUtf8(std::get<std::u16string>(values_.at(id)));
+}
+std::u16string TZipControl::ZipFilename() const {
+    return std::get<std::u16string>(values_.at(dispid::ZipFilename));
+}
 
-std::int32_t TZipControl::finish(std::int32_t code) { return lastResult_ = code; }
+std::int32_t TZipControl::finish(std::int32_t code) {
+    return lastResult_ = code;
+}
 
 void TZipControl::raiseStatus(const std::string& name, std::uint64_t size, std::uint64_t compressedSize,
                               std::uint64_t processed, bool completed) {
     if (completed) ++filesProcessed_;
     if (!OnFileStatus) return;
-    const auto clamp32 = [](std::uint64_t v) { return static_cast<std::int32_t>(std::min<std::uint64_t>(v, INT32_MAX)); };
-    const auto percent = static_cast<std::int16_t>(size == 0 ? (completed ? 100 : 0) : processed * 100 / size);
+    const auto clamp32 = [](std::uint64_t v) {
+        return static_cast<std::int32_t>(std::min<std::uint64_t>(v, INT32_MAX));
+    };
+    const auto percent =
+        static_cast<std::int16_t>(size == 0 ? (completed ? 100 : 0) : processed * 100 / size);
     const auto ratio = static_cast<std::int16_t>(
         size == 0 || compressedSize >= size ? 0 : 100 - static_cast<int>(compressedSize * 100 / size));
     try {
-        OnFileStatus(*this, fsutil::toUtf16(name), clamp32(size), clamp32(compressedSize), clamp32(processed), percent,
-                     ratio, completed);
+        OnFileStatus(*this, fsutil::toUtf16(name), clamp32(size), clamp32(compressedSize), clamp32(processed),
+                     percent, ratio, completed);
     } catch (...) {
         // A failing handler must not break the archive being written or read.
     }
@@ -216,7 +243,8 @@ void TZipControl::raiseStatus(const std::string& name, std::uint64_t size, std::
 
 void TZipControl::raiseProgress(std::uint64_t done, std::uint64_t total) {
     if (!OnProgress) return;
-    const int percent = total == 0 ? 100 : static_cast<int>(std::min<std::uint64_t>(done, total) * 100 / total);
+    const int percent =
+        total == 0 ? 100 : static_cast<int>(std::min<std::uint64_t>(done, total) * 100 / total);
     const auto now = std::chrono::steady_clock::now();
     if (percent == lastPercent_ && now - lastProgress_ < std::chrono::milliseconds(250)) return;
     lastPercent_ = percent;
@@ -272,14 +300,17 @@ std::int32_t TZipControl::ZipFiles() {
         std::string entryName = name;
         if (flag(dispid::PreservePaths)) {
             const fs::path relative = entry.path().lexically_relative(base);
-            entryName = relative.empty() || relative.string().starts_with("..") ? name : relative.generic_string();
+            entryName =
+                relative.empty() || relative.string().starts_with("..") ? name : relative.generic_string();
         }
         files.push_back({entry.path(), entryName, size, info.st_mtime});
     };
     if (flag(dispid::ProcessSubfolders)) {
-        for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) consider(*it);
+        for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+            consider(*it);
     } else {
-        for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) consider(*it);
+        for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+            consider(*it);
     }
     if (files.empty()) return finish(result::NothingSelected);
     // Largest first, so that the workers start on the long jobs; names break ties for a stable order.
@@ -288,9 +319,11 @@ std::int32_t TZipControl::ZipFiles() {
     });
 
     const fs::path zipFolder = zipPath.parent_path().empty() ? fs::path(".") : zipPath.parent_path();
-    if (zipPath.filename().empty() || !fs::is_directory(zipFolder, ec)) return finish(result::CannotCreateZip);
+    if (zipPath.filename().empty() || !fs::is_directory(zipFolder, ec))
+        return finish(result::CannotCreateZip);
     if (!flag(dispid::UseTempFile)) fs::remove(zipPath, ec);
-    fsutil::TempFile temp(zipFolder / ("TEMP_" + zipPath.filename().string() + "." + uniqueSuffix() + ".tmp"));
+    fsutil::TempFile temp(zipFolder /
+                          ("TEMP_" + zipPath.filename().string() + "." + uniqueSuffix() + ".tmp"));
 
     engine::WriteOptions options;
     options.level = number(dispid::CompressionLevel);
@@ -308,7 +341,9 @@ std::int32_t TZipControl::ZipFiles() {
     engine::ReadOptions check;
     check.password = options.password;
     check.abort = &abortRequested_;
-    check.progress = [this](std::uint64_t done, std::uint64_t total) { raiseProgress(total + done, 2 * total); };
+    check.progress = [this](std::uint64_t done, std::uint64_t total) {
+        raiseProgress(total + done, 2 * total);
+    };
     const std::int32_t verified = engine::readZip(temp.path(), check);
     if (verified == result::Cancelled) return finish(result::Cancelled);
     if (verified != result::Success) return finish(result::VerifyFailed);
@@ -322,13 +357,19 @@ std::int32_t TZipControl::ZipFiles() {
     return finish(result::Success);
 }
 
-std::int32_t TZipControl::UnzipFiles() { return readZipFile(zoUnzip); }
+std::int32_t TZipControl::UnzipFiles() {
+    return readZipFile(zoUnzip);
+}
 
-std::int32_t TZipControl::TestZipFile() { return readZipFile(zoTest); }
+std::int32_t TZipControl::TestZipFile() {
+    return readZipFile(zoTest);
+}
 
-std::function<void(const std::string&, std::uint64_t, std::uint64_t, std::uint64_t, bool)> TZipControl::statusSink() {
-    return [this](const std::string& name, std::uint64_t size, std::uint64_t compressed, std::uint64_t processed,
-                  bool completed) { raiseStatus(name, size, compressed, processed, completed); };
+std::function<void(const std::string&, std::uint64_t, std::uint64_t, std::uint64_t, bool)>
+TZipControl::statusSink() {
+    return
+        [this](const std::string& name, std::uint64_t size, std::uint64_t compressed, std::uint64_t processed,
+               bool completed) { raiseStatus(name, size, compressed, processed, completed); };
 }
 
 std::int32_t TZipControl::readZipFile(std::int32_t operation) {
@@ -365,26 +406,45 @@ void TZipControl::Abort() {
 
 std::u16string TZipControl::DescribeResult(std::int32_t /*kind*/, std::int32_t code) const {
     switch (code) {
-    case result::Success: return u"The operation completed successfully.";
-    case result::NothingSelected: return u"No file was selected: no file of the folder matches the files to process.";
-    case result::CannotCreateZip: return u"The zip file cannot be created: check the folder and its permissions.";
-    case result::DiskFull: return u"The disk is full: the file could not be written completely.";
-    case result::WrongPassword: return u"The password is wrong: the zip file cannot be decrypted with it.";
-    case result::DamagedArchive: return u"The zip file is damaged or truncated: an entry failed its check.";
-    case result::NotAZipFile: return u"The file is not a zip file.";
-    case result::Busy: return u"The zip component is busy with another operation; try again when it has finished.";
-    case result::Cancelled: return u"The operation was cancelled.";
-    case result::ZipFileNotFound: return u"The zip file does not exist.";
-    case result::CannotReadFile: return u"A file to compress cannot be read.";
-    case result::CannotWriteFile: return u"A file cannot be written into the folder to extract into.";
-    case result::UnsupportedEntry: return u"The zip file uses a compression or encryption method that is not supported.";
-    case result::PasswordRequired: return u"The zip file is encrypted and no password was given.";
-    case result::VerifyFailed: return u"The new zip file failed its verification and was removed; the old one is kept.";
-    case result::FolderNotFound: return u"The folder of the files to process does not exist.";
-    case result::DuplicateName: return u"Two files to compress would have the same name in the zip file.";
+    case result::Success:
+        return u"The operation completed successfully.";
+    case result::NothingSelected:
+        return u"No file was selected: no file of the folder matches the files to process.";
+    case result::CannotCreateZip:
+        return u"The zip file cannot be created: check the folder and its permissions.";
+    case result::DiskFull:
+        return u"The disk is full: the file could not be written completely.";
+    case result::WrongPassword:
+        return u"The password is wrong: the zip file cannot be decrypted with it.";
+    case result::DamagedArchive:
+        return u"The zip file is damaged or truncated: an entry failed its check.";
+    case result::NotAZipFile:
+        return u"The file is not a zip file.";
+    case result::Busy:
+        return u"The zip component is busy with another operation; try again when it has finished.";
+    case result::Cancelled:
+        return u"The operation was cancelled.";
+    case result::ZipFileNotFound:
+        return u"The zip file does not exist.";
+    case result::CannotReadFile:
+        return u"A file to compress cannot be read.";
+    case result::CannotWriteFile:
+        return u"A file cannot be written into the folder to extract into.";
+    case result::UnsupportedEntry:
+        return u"The zip file uses a compression or encryption method that is not supported.";
+    case result::PasswordRequired:
+        return u"The zip file is encrypted and no password was given.";
+    case result::VerifyFailed:
+        return u"The new zip file failed its verification and was removed; the old one is kept.";
+    case result::FolderNotFound:
+        return u"The folder of the files to process does not exist.";
+    case result::DuplicateName:
+        return u"Two files to compress would have the same name in the zip file.";
     case result::UnsafeEntryName:
-        return u"The zip file holds entries whose names point outside the folder to extract into; they were skipped.";
-    default: return u"Unknown zip result code " + fsutil::toUtf16(std::to_string(code)) + u".";
+        return u"The zip file holds entries whose names point outside the folder to extract into; they were "
+               u"skipped.";
+    default:
+        return u"Unknown zip result code " + fsutil::toUtf16(std::to_string(code)) + u".";
     }
 }
 
@@ -393,8 +453,12 @@ void TZipControl::CheckLibraries() {
         throw ZipError("The zip library on this machine cannot write AES-256 encrypted zip files");
 }
 
-void TZipControl::ResetStatistics() { filesProcessed_ = 0; }
+void TZipControl::ResetStatistics() {
+    filesProcessed_ = 0;
+}
 
-void TZipControl::ClearLastResult() { lastResult_ = result::Success; }
+void TZipControl::ClearLastResult() {
+    lastResult_ = result::Success;
+}
 
 } // namespace archive

@@ -15,7 +15,7 @@ namespace archive {
 // than SfxBinaryModule. Settings the component cannot honour refuse values other than their neutral one:
 // SplitSize (0), SfxBinaryModule (empty), BackgroundProcessing (false).
 class TZipControl final : public IZipControl {
-public:
+  public:
     TZipControl();
     ~TZipControl() override;
 
@@ -48,7 +48,7 @@ public:
     void setFilesToProcess(const std::u16string& mask) { SetProperty(dispid::FilesToProcess, mask); }
     void setUnzipToFolder(const std::u16string& folder) { SetProperty(dispid::UnzipToFolder, folder); }
 
-private:
+  private:
     int idOf(std::string_view name) const;
     bool flag(int id) const;
     std::int32_t number(int id) const;

@@ -30,7 +30,8 @@ std::vector<size_t> charWidths(sqlite::Database& db, const std::string& table) {
 
 std::string joined(const std::vector<std::string>& parts, const std::string& separator) {
     std::string text;
-    for (const auto& part : parts) text += (text.empty() ? "" : separator) + part;
+    for (const auto& part : parts)
+        text += (text.empty() ? "" : separator) + part;
     return text;
 }
 } // namespace
@@ -50,13 +51,17 @@ void createTable(TDbConnection& connection, const std::string& table, const std:
     {
         sqlite::Database db(file, sqlite::Database::Mode::Create);
         std::vector<std::string> columns;
-        for (const auto& field : fields) columns.push_back(quoteIdentifier(field.name) + " " + field.type);
-        std::string sql = "BEGIN; CREATE TABLE " + quoteIdentifier(table) + "(" + joined(columns, ", ") + ");";
+        for (const auto& field : fields)
+            columns.push_back(quoteIdentifier(field.name) + " " + field.type);
+        std::string sql =
+            "BEGIN; CREATE TABLE " + quoteIdentifier(table) + "(" + joined(columns, ", ") + ");";
         for (const auto& index : indexes) {
             std::vector<std::string> quoted;
-            for (const auto& field : index.fields) quoted.push_back(quoteIdentifier(field));
-            sql += std::string(index.unique ? "CREATE UNIQUE INDEX " : "CREATE INDEX ") + quoteIdentifier(index.name) +
-                   " ON " + quoteIdentifier(table) + "(" + joined(quoted, ", ") + ");";
+            for (const auto& field : index.fields)
+                quoted.push_back(quoteIdentifier(field));
+            sql += std::string(index.unique ? "CREATE UNIQUE INDEX " : "CREATE INDEX ") +
+                   quoteIdentifier(index.name) + " ON " + quoteIdentifier(table) + "(" +
+                   joined(quoted, ", ") + ");";
         }
         db.exec(sql + "COMMIT;");
     }
@@ -70,13 +75,14 @@ void insertRows(TDbConnection& connection, const std::string& table, const std::
     sqlite::Database db(connection.Session().tableFile(table), sqlite::Database::Mode::ReadWrite);
     const auto widths = charWidths(db, table);
     std::string placeholders;
-    for (size_t i = 0; i < widths.size(); ++i) placeholders += (i ? ", ?" : "?") + std::to_string(i + 1);
+    for (size_t i = 0; i < widths.size(); ++i)
+        placeholders += (i ? ", ?" : "?") + std::to_string(i + 1);
     db.exec("BEGIN");
     auto insert = db.prepare("INSERT INTO " + quoteIdentifier(table) + " VALUES(" + placeholders + ")");
     for (const auto& row : rows) {
         if (row.size() != widths.size())
-            throw DbError("A row for " + table + " has " + std::to_string(row.size()) + " values, the table " +
-                          std::to_string(widths.size()) + " fields");
+            throw DbError("A row for " + table + " has " + std::to_string(row.size()) +
+                          " values, the table " + std::to_string(widths.size()) + " fields");
         insert.reset();
         for (size_t i = 0; i < row.size(); ++i) {
             const int index = static_cast<int>(i + 1);
@@ -106,10 +112,12 @@ std::string dump(TDbConnection& connection) {
         }
         text += "TABLE " + table.name + "\n" + joined(columns, "|") + "\n";
         std::vector<std::string> order;
-        for (const auto& column : columns) order.push_back(quoteIdentifier(column));
-        auto rows = db.prepare("SELECT " + joined(values, " || '|' || ") + " FROM " + quoteIdentifier(table.name) +
-                               " ORDER BY " + joined(order, ", "));
-        while (rows.step()) text += rows.text(0) + "\n";
+        for (const auto& column : columns)
+            order.push_back(quoteIdentifier(column));
+        auto rows = db.prepare("SELECT " + joined(values, " || '|' || ") + " FROM " +
+                               quoteIdentifier(table.name) + " ORDER BY " + joined(order, ", "));
+        while (rows.step())
+            text += rows.text(0) + "\n";
     }
     return text;
 }
@@ -145,12 +153,15 @@ void makeDemoWorkspace(const std::string& folder, const std::string& adminPasswo
                  {"BACKUPDATE", "DATE"},
                  {"image", "BLOB"}},
                 {{"PRIMARY", {"COMPANY_CODE"}, true}});
-    const std::vector<std::pair<std::string, std::string>> companies = {
-        {"NORTH", "Northwind Traders"}, {"abc", "ABC Trading"}, {"ACME   ", "Acme Supplies"}, {"BETA", "Beta Foods"}};
+    const std::vector<std::pair<std::string, std::string>> companies = {{"NORTH", "Northwind Traders"},
+                                                                        {"abc", "ABC Trading"},
+                                                                        {"ACME   ", "Acme Supplies"},
+                                                                        {"BETA", "Beta Foods"}};
     std::vector<Row> rows;
     int staff = 12;
     for (const auto& [code, name] : companies)
-        rows.push_back({code, name, std::to_string(staff += 7), "1", "N", "2026-01-31", "2026-02-28", std::nullopt});
+        rows.push_back(
+            {code, name, std::to_string(staff += 7), "1", "N", "2026-01-31", "2026-02-28", std::nullopt});
     insertRows(programFolder, "MCOMPANY", rows);
 
     for (const auto& [paddedCode, name] : companies) {
@@ -164,9 +175,10 @@ void makeDemoWorkspace(const std::string& folder, const std::string& adminPasswo
         createTable(company, "CUSTOMER",
                     {{"CUST_ID", "CHAR(10)"}, {"NAME", "CHAR(40)"}, {"BALANCE", "INTEGER"}},
                     {{"PRIMARY", {"CUST_ID"}, true}});
-        createTable(company, "INVOICE",
-                    {{"INV_NO", "INTEGER"}, {"CUST_ID", "CHAR(10)"}, {"AMOUNT", "INTEGER"}, {"INV_DATE", "DATE"}},
-                    {{"PRIMARY", {"INV_NO"}, true}, {"BY_CUSTOMER", {"CUST_ID"}, false}});
+        createTable(
+            company, "INVOICE",
+            {{"INV_NO", "INTEGER"}, {"CUST_ID", "CHAR(10)"}, {"AMOUNT", "INTEGER"}, {"INV_DATE", "DATE"}},
+            {{"PRIMARY", {"INV_NO"}, true}, {"BY_CUSTOMER", {"CUST_ID"}, false}});
         std::vector<Row> customers, invoices;
         for (int i = 1; i <= 5; ++i) {
             const std::string id = "C" + std::to_string(100 + i);
@@ -180,7 +192,8 @@ void makeDemoWorkspace(const std::string& folder, const std::string& adminPasswo
     }
 
     std::ofstream(root / "KORVA.ini") << "[BACKUP]\nBACKUP_FOLDER=" << (root / "AUTOBACKUP").string() << "\n";
-    // The window's stored defaults name D:\DRAVELL\..., C:\TEMP\ABC.ZIP; inside the workspace those lead here.
+    // The window's stored defaults name D:\DRAVELL\..., C:\TEMP\ABC.ZIP; inside the workspace those lead
+    // here.
     fs::create_directories(root / "D:");
     fs::create_directory_symlink("..", root / "D:" / "DRAVELL");
     fs::create_directories(root / "BACKUP_DBNAME");

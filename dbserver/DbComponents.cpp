@@ -10,7 +10,8 @@ namespace dbserver {
 
 std::string TStringList::Text() const {
     std::string text;
-    for (const auto& line : lines_) text += line + "\n";
+    for (const auto& line : lines_)
+        text += line + "\n";
     return text;
 }
 
@@ -64,7 +65,9 @@ struct TDbTable::Cursor {
 TDbTable::TDbTable(std::string name) : Name(std::move(name)) {}
 TDbTable::~TDbTable() = default;
 
-void TDbTable::fail(const std::string& message) const { throw DbError(Name + ": " + message); }
+void TDbTable::fail(const std::string& message) const {
+    throw DbError(Name + ": " + message);
+}
 
 namespace {
 std::vector<std::string> splitFields(const std::string& names) {
@@ -84,7 +87,8 @@ bool hasIndexOn(sqlite::Database& db, const std::string& table, const std::vecto
         columns.bind(1, indexes.text(0));
         size_t i = 0;
         bool same = true;
-        while (columns.step()) same = same && i < fields.size() && fsutil::equalsIgnoringCase(columns.text(0), fields[i++]);
+        while (columns.step())
+            same = same && i < fields.size() && fsutil::equalsIgnoringCase(columns.text(0), fields[i++]);
         if (same && i == fields.size()) return true;
     }
     return false;
@@ -105,17 +109,21 @@ void TDbTable::Open() {
     try {
         engine::Session& session = Connection->Session();
         auto cursor = std::make_unique<Cursor>();
-        cursor->db = std::make_unique<sqlite::Database>(session.tableFile(TableName), sqlite::Database::Mode::ReadOnly);
+        cursor->db = std::make_unique<sqlite::Database>(session.tableFile(TableName),
+                                                        sqlite::Database::Mode::ReadOnly);
         if (!cursor->db->hasTable(TableName)) fail("the file of table " + TableName + " holds no such table");
         std::string order;
         const auto fields = splitFields(IndexFieldNames);
-        // A table that lacks the index's fields has no order to keep; reading those fields then fails by name.
+        // A table that lacks the index's fields has no order to keep; reading those fields then fails by
+        // name.
         if (!fields.empty() && hasFields(*cursor->db, TableName, fields)) {
             if (!hasIndexOn(*cursor->db, TableName, fields))
                 fail("table " + TableName + " has no index on " + IndexFieldNames);
-            for (const auto& field : fields) order += (order.empty() ? " ORDER BY " : ", ") + sqlite::quoteIdentifier(field);
+            for (const auto& field : fields)
+                order += (order.empty() ? " ORDER BY " : ", ") + sqlite::quoteIdentifier(field);
         }
-        cursor->rows = std::make_unique<sqlite::Statement>(*cursor->db, "SELECT * FROM " + sqlite::quoteIdentifier(TableName) + order);
+        cursor->rows = std::make_unique<sqlite::Statement>(
+            *cursor->db, "SELECT * FROM " + sqlite::quoteIdentifier(TableName) + order);
         cursor->eof = !cursor->rows->step();
         cursor_ = std::move(cursor);
     } catch (const DbError& error) {
@@ -124,9 +132,13 @@ void TDbTable::Open() {
     }
 }
 
-void TDbTable::Close() { cursor_.reset(); }
+void TDbTable::Close() {
+    cursor_.reset();
+}
 
-bool TDbTable::Eof() const { return !cursor_ || cursor_->eof; }
+bool TDbTable::Eof() const {
+    return !cursor_ || cursor_->eof;
+}
 
 void TDbTable::Next() {
     if (!cursor_) fail("table " + TableName + " is not open");

@@ -23,18 +23,18 @@ struct TTableOptions {
 
 // The lines of a statement.
 class TStringList {
-public:
+  public:
     void Clear() { lines_.clear(); }
     void Add(std::string line) { lines_.push_back(std::move(line)); }
     const std::vector<std::string>& Lines() const { return lines_; }
     std::string Text() const;
 
-private:
+  private:
     std::vector<std::string> lines_;
 };
 
 class TDbConnection {
-public:
+  public:
     explicit TDbConnection(std::string name = "");
     ~TDbConnection();
     TDbConnection(const TDbConnection&) = delete;
@@ -60,13 +60,13 @@ public:
     // The open server session, opening the connection first when it is closed.
     engine::Session& Session();
 
-private:
+  private:
     std::string connectPath_;
     std::unique_ptr<engine::Session> session_;
 };
 
 class TDbQuery {
-public:
+  public:
     explicit TDbQuery(std::string name = "");
 
     std::string Name;
@@ -86,7 +86,7 @@ struct TDbField {
 };
 
 class TDbTable {
-public:
+  public:
     explicit TDbTable(std::string name = "");
     ~TDbTable();
     TDbTable(const TDbTable&) = delete;
@@ -106,7 +106,7 @@ public:
     // The current row's field, looked up without regard to case; its text without trailing blanks.
     TDbField FieldByName(std::string_view fieldName) const;
 
-private:
+  private:
     struct Cursor;
     [[noreturn]] void fail(const std::string& message) const;
     std::unique_ptr<Cursor> cursor_;

@@ -13,11 +13,17 @@ fs::path& driveRootStorage() {
     return root;
 }
 
-char lowerAscii(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
+char lowerAscii(char c) {
+    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+}
 } // namespace
 
-void setDriveRoot(fs::path root) { driveRootStorage() = std::move(root); }
-const fs::path& driveRoot() { return driveRootStorage(); }
+void setDriveRoot(fs::path root) {
+    driveRootStorage() = std::move(root);
+}
+const fs::path& driveRoot() {
+    return driveRootStorage();
+}
 
 fs::path toNative(std::string_view path) {
     std::string text(path);
@@ -58,7 +64,9 @@ fs::path resolveNative(const fs::path& nativePath) {
     return result;
 }
 
-fs::path resolve(std::string_view path) { return resolveNative(toNative(path)); }
+fs::path resolve(std::string_view path) {
+    return resolveNative(toNative(path));
+}
 
 bool fileExists(std::string_view path) {
     if (path.empty()) return false;
@@ -78,13 +86,14 @@ std::string programFolder() {
 }
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lowerAscii(x) == lowerAscii(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char x, char y) { return lowerAscii(x) == lowerAscii(y); });
 }
 
 std::string toUpper(std::string_view text) {
     std::string upper(text);
-    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (char& c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return upper;
 }
 
@@ -104,7 +113,8 @@ bool wildcardMatch(std::string_view pattern, std::string_view name) {
             return false;
         }
     }
-    while (p < pattern.size() && pattern[p] == '*') ++p;
+    while (p < pattern.size() && pattern[p] == '*')
+        ++p;
     return p == pattern.size();
 }
 

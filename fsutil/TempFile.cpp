@@ -29,7 +29,11 @@ void syncPath(const std::filesystem::path& path, int flags) {
 }
 } // namespace
 
-void syncFile(const std::filesystem::path& file) { syncPath(file, O_RDONLY); }
-void syncFolder(const std::filesystem::path& folder) { syncPath(folder, O_RDONLY | O_DIRECTORY); }
+void syncFile(const std::filesystem::path& file) {
+    syncPath(file, O_RDONLY);
+}
+void syncFolder(const std::filesystem::path& folder) {
+    syncPath(folder, O_RDONLY | O_DIRECTORY);
+}
 
 } // namespace fsutil

@@ -5,10 +5,12 @@ namespace fsutil {
 
 // A file written under a temporary name: removed when the object dies, unless it was put in place first.
 class TempFile {
-public:
+  public:
     explicit TempFile(std::filesystem::path path) : path_(std::move(path)) {}
     ~TempFile();
-    TempFile(TempFile&& other) noexcept : path_(std::move(other.path_)), owned_(other.owned_) { other.owned_ = false; }
+    TempFile(TempFile&& other) noexcept : path_(std::move(other.path_)), owned_(other.owned_) {
+        other.owned_ = false;
+    }
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
     TempFile& operator=(TempFile&&) = delete;
@@ -17,7 +19,7 @@ public:
     // Renames the file to its real name; throws std::filesystem::filesystem_error on failure.
     void commitTo(const std::filesystem::path& finalPath);
 
-private:
+  private:
     std::filesystem::path path_;
     bool owned_ = true;
 };

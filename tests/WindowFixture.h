@@ -40,18 +40,18 @@ struct FakeDialogs : IDialogs {
 
 // Runs with the working folder set to a workspace, as the program runs from its own folder.
 class WorkingFolder {
-public:
+  public:
     explicit WorkingFolder(const std::filesystem::path& folder) : previous_(std::filesystem::current_path()) {
         std::filesystem::current_path(folder);
     }
     ~WorkingFolder() { std::filesystem::current_path(previous_); }
 
-private:
+  private:
     std::filesystem::path previous_;
 };
 
 class WindowTest : public ::testing::Test {
-protected:
+  protected:
     WindowTest() {
         dbserver::admin::makeDemoWorkspace(ws().string(), fixed::kPassword);
         cwd = std::make_unique<WorkingFolder>(ws());

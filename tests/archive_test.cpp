@@ -16,18 +16,23 @@ namespace {
 
 constexpr const char* kPassword = "KESTA7946";
 
-bool haveTool(const char* tool) { return std::system((std::string("command -v ") + tool + " >/dev/null").c_str()) == 0; }
+bool haveTool(const char* tool) {
+    return std::system((std::string("command -v ") + tool + " >/dev/null").c_str()) == 0;
+}
 
-int shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
+int shell(const std::string& command) {
+    return std::system((command + " >/dev/null 2>&1").c_str());
+}
 
 std::string repeated(const std::string& text, int times) {
     std::string out;
-    for (int i = 0; i < times; ++i) out += text + std::to_string(i) + "\n";
+    for (int i = 0; i < times; ++i)
+        out += text + std::to_string(i) + "\n";
     return out;
 }
 
 class ZipTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::filesystem::create_directories(dir.path() / "img/sub");
         writeFile(dir / "img/abc.ADD", repeated("dictionary page ", 4000));
@@ -47,7 +52,8 @@ protected:
 
     std::map<std::string, std::string> expectedSelection() {
         auto files = folderContents(dir.path() / "img");
-        for (const char* left : {"TEMP_abc.ADD", "temp_lower.dat", "sub/inner.txt"}) files.erase(left);
+        for (const char* left : {"TEMP_abc.ADD", "temp_lower.dat", "sub/inner.txt"})
+            files.erase(left);
         return files;
     }
 
@@ -86,13 +92,15 @@ TEST_F(ZipTest, SubfoldersAndPathsWhenAsked) {
     std::vector<ZipEntryInfo> entries;
     ASSERT_EQ(zip.ListZipFile(entries), result::Success);
     std::set<std::u16string> names;
-    for (const auto& entry : entries) names.insert(entry.name);
+    for (const auto& entry : entries)
+        names.insert(entry.name);
     EXPECT_EQ(names, (std::set<std::u16string>{u"NOEXT", u"empty.tbl", u"sub/inner.txt"}));
     EXPECT_EQ(entries.front().method, u"AES-256");
 }
 
 TEST_F(ZipTest, SevenZipAndBsdtarReadWhatWeWriteOnlyWithThePassword) {
-    if (!haveTool("7z") || !haveTool("bsdtar")) GTEST_SKIP() << "7z or bsdtar is not installed (setup.sh installs them)";
+    if (!haveTool("7z") || !haveTool("bsdtar"))
+        GTEST_SKIP() << "7z or bsdtar is not installed (setup.sh installs them)";
     ASSERT_EQ(zipFolder(dir / "out.zip", dir / "img/*.*"), result::Success);
     EXPECT_EQ(shell("7z t -p" + std::string(kPassword) + " '" + (dir / "out.zip") + "'"), 0);
     EXPECT_NE(shell("7z t -pwrong '" + (dir / "out.zip") + "'"), 0);
@@ -103,15 +111,19 @@ TEST_F(ZipTest, SevenZipAndBsdtarReadWhatWeWriteOnlyWithThePassword) {
 }
 
 TEST_F(ZipTest, WeReadSevenZipAesAndTraditionalEncryption) {
-    if (!haveTool("7z") || !haveTool("zip")) GTEST_SKIP() << "7z or zip is not installed (setup.sh installs them)";
+    if (!haveTool("7z") || !haveTool("zip"))
+        GTEST_SKIP() << "7z or zip is not installed (setup.sh installs them)";
     // Files that deflate: libzip 1.7 cannot check the tiny entries that 7-Zip stores undeflated under AE-2.
     const std::string files = "abc.ADD CUSTOMER.tbl";
-    ASSERT_EQ(shell("cd '" + (dir / "img") + "' && 7z a -tzip -mem=AES256 -p" + kPassword + " ../7z.zip " + files), 0);
+    ASSERT_EQ(
+        shell("cd '" + (dir / "img") + "' && 7z a -tzip -mem=AES256 -p" + kPassword + " ../7z.zip " + files),
+        0);
     ASSERT_EQ(shell("cd '" + (dir / "img") + "' && zip -q -P " + kPassword + " ../trad.zip " + files), 0);
     for (const char* name : {"7z.zip", "trad.zip"}) {
         ASSERT_EQ(unzipTo(dir / name, dir / (std::string(name) + ".out")), result::Success) << name;
         for (const char* file : {"abc.ADD", "CUSTOMER.tbl"})
-            EXPECT_EQ(readFile(dir / (std::string(name) + ".out/" + file)), readFile(dir / ("img/" + std::string(file))));
+            EXPECT_EQ(readFile(dir / (std::string(name) + ".out/" + file)),
+                      readFile(dir / ("img/" + std::string(file))));
     }
 }
 
@@ -145,8 +157,10 @@ TEST_F(ZipTest, BadArchivesGiveTheirCodesAndLeaveExistingFilesAlone) {
         EXPECT_EQ(unzipTo(dir / c.zipFile, dir / "target"), c.code) << c.zipFile << " / " << c.password;
         EXPECT_FALSE(zip.DescribeResult(0, c.code).empty());
         auto after = folderContents(dir.path() / "target");
-        for (const auto& [name, content] : before) EXPECT_EQ(after[name], content) << c.zipFile;
-        for (const auto& [name, content] : after) EXPECT_FALSE(name.starts_with("TEMP_")) << name;
+        for (const auto& [name, content] : before)
+            EXPECT_EQ(after[name], content) << c.zipFile;
+        for (const auto& [name, content] : after)
+            EXPECT_FALSE(name.starts_with("TEMP_")) << name;
     }
 }
 
@@ -157,7 +171,8 @@ TEST_F(ZipTest, CraftedNamesNeverWriteOutsideTheTarget) {
     zip_t* za = zip_open(crafted.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
     ASSERT_NE(za, nullptr);
     static const char payload[] = "escaped";
-    for (const char* name : {"../climb.txt", "/abs/rooted.txt", "C:\\drive.txt", "sub/../../deep.txt", "ok.txt"})
+    for (const char* name :
+         {"../climb.txt", "/abs/rooted.txt", "C:\\drive.txt", "sub/../../deep.txt", "ok.txt"})
         zip_file_add(za, name, zip_source_buffer(za, payload, sizeof payload - 1, 0), 0);
     ASSERT_EQ(zip_close(za), 0);
     zip.SetProperty(dispid::EncryptionPassword, u"");
@@ -175,7 +190,8 @@ TEST_F(ZipTest, CraftedNamesNeverWriteOutsideTheTarget) {
     EXPECT_EQ(kept.size(), 3u);
 
     auto now = folderContents(dir.path());
-    for (auto it = now.begin(); it != now.end();) it = it->first.starts_with("x/") ? now.erase(it) : std::next(it);
+    for (auto it = now.begin(); it != now.end();)
+        it = it->first.starts_with("x/") ? now.erase(it) : std::next(it);
     EXPECT_EQ(now, outside);
 }
 
@@ -196,17 +212,19 @@ TEST_F(ZipTest, EventsNestedCallsAndAbort) {
     EXPECT_EQ(seenOperation, zoZip);
     EXPECT_TRUE(firstEventStartsAtZero);
     EXPECT_EQ(zip.ActiveOperation(), zoNone);
-    const auto completed = std::count_if(events.begin(), events.end(), [](const auto& e) { return e.second; });
+    const auto completed =
+        std::count_if(events.begin(), events.end(), [](const auto& e) { return e.second; });
     EXPECT_EQ(completed, 4);
 
     ASSERT_EQ(unzipTo(dir / "new.zip", dir / "back"), result::Success);
     EXPECT_EQ(seenOperation, zoUnzip);
 
-    zip.OnFileStatus = [&](IZipControl& sender, const std::u16string&, std::int32_t, std::int32_t, std::int32_t,
-                           std::int16_t, std::int16_t, bool) { sender.Abort(); };
+    zip.OnFileStatus = [&](IZipControl& sender, const std::u16string&, std::int32_t, std::int32_t,
+                           std::int32_t, std::int16_t, std::int16_t, bool) { sender.Abort(); };
     EXPECT_EQ(zipFolder(dir / "out.zip", dir / "img/*.*"), result::Cancelled);
     EXPECT_EQ(readFile(dir / "out.zip"), "the previous good backup");
-    for (const auto& [name, content] : folderContents(dir.path())) EXPECT_FALSE(name.starts_with("TEMP_")) << name;
+    for (const auto& [name, content] : folderContents(dir.path()))
+        EXPECT_FALSE(name.starts_with("TEMP_")) << name;
 }
 
 TEST_F(ZipTest, NothingSelectedKeepsTheOldZip) {
@@ -226,7 +244,8 @@ TEST_F(ZipTest, ANewZipThatFailsItsReadBackIsRefusedAndTheOldOneKept) {
     };
     EXPECT_EQ(zipFolder(dir / "out.zip", dir / "img/*.*"), result::VerifyFailed);
     EXPECT_EQ(readFile(dir / "out.zip"), "the previous good backup");
-    for (const auto& [name, content] : folderContents(dir.path())) EXPECT_FALSE(name.starts_with("TEMP_")) << name;
+    for (const auto& [name, content] : folderContents(dir.path()))
+        EXPECT_FALSE(name.starts_with("TEMP_")) << name;
 }
 
 TEST_F(ZipTest, ProgressCoversTheWholeOperation) {
@@ -256,12 +275,17 @@ TEST(ZipSettingsTest, StartValuesIdsNamesAndRefusals) {
     EXPECT_EQ(zip.ZipFilename(), u"C:\\TEMP\\ABC.ZIP");
 
     const std::pair<int, ZipValue> refused[] = {
-        {dispid::CompressionLevel, 10},          {dispid::CompressionLevel, u"6"},
-        {dispid::SplitSize, 1},                  {dispid::ActiveOperation, 3},
-        {dispid::MinDateToProcess, ZipDate{2026, 2, 30}}, {dispid::SfxBinaryModule, u"sfx.bin"},
-        {dispid::BackgroundProcessing, true},    {12345, 0},
+        {dispid::CompressionLevel, 10},
+        {dispid::CompressionLevel, u"6"},
+        {dispid::SplitSize, 1},
+        {dispid::ActiveOperation, 3},
+        {dispid::MinDateToProcess, ZipDate{2026, 2, 30}},
+        {dispid::SfxBinaryModule, u"sfx.bin"},
+        {dispid::BackgroundProcessing, true},
+        {12345, 0},
     };
-    for (const auto& [id, value] : refused) EXPECT_THROW(zip.SetProperty(id, value), ZipError) << id;
+    for (const auto& [id, value] : refused)
+        EXPECT_THROW(zip.SetProperty(id, value), ZipError) << id;
     EXPECT_THROW(zip.SetProperty("NoSuchSetting", 0), ZipError);
     EXPECT_NO_THROW(zip.CheckLibraries());
 }

@@ -6,7 +6,7 @@ namespace {
 
 // A program folder of five companies, inserted out of code order, one code stored with trailing blanks.
 class AutoBackupTest : public WindowTest {
-protected:
+  protected:
     AutoBackupTest() {
         std::filesystem::remove_all(pf());
         std::filesystem::create_directories(pf());
@@ -15,17 +15,19 @@ protected:
     std::filesystem::path pf() const { return dir.path() / "program"; }
     std::string folder() const { return pf().string() + "/"; }
 
-    void makeCompanies(const std::vector<std::string>& codes, bool withIndex = true, bool withCodeField = true) {
+    void makeCompanies(const std::vector<std::string>& codes, bool withIndex = true,
+                       bool withCodeField = true) {
         dbserver::TDbConnection programFolder;
         programFolder.setConnectPath(folder());
         const std::string codeField = withCodeField ? "COMPANY_CODE" : "COMPANY_ID";
         std::vector<dbserver::admin::IndexDef> indexes;
         if (withIndex) indexes.push_back({"PRIMARY", {codeField}, true});
-        dbserver::admin::createTable(programFolder, "MCOMPANY",
-                                     {{codeField, "CHAR(8)"}, {"COMPANY_NAME", "CHAR(40)"}, {"TOTAL_STAFF", "INTEGER"}},
-                                     indexes);
+        dbserver::admin::createTable(
+            programFolder, "MCOMPANY",
+            {{codeField, "CHAR(8)"}, {"COMPANY_NAME", "CHAR(40)"}, {"TOTAL_STAFF", "INTEGER"}}, indexes);
         std::vector<Row> rows;
-        for (const auto& code : codes) rows.push_back({code, "Company " + code, "3"});
+        for (const auto& code : codes)
+            rows.push_back({code, "Company " + code, "3"});
         dbserver::admin::insertRows(programFolder, "MCOMPANY", rows);
         for (auto code : codes) {
             code.erase(code.find_last_not_of(' ') + 1);
@@ -53,11 +55,13 @@ protected:
         return *form;
     }
 
-    std::string companyDump(const std::string& code) { return dump(folder() + "COMPANY/" + code + "/" + code + ".ADD"); }
+    std::string companyDump(const std::string& code) {
+        return dump(folder() + "COMPANY/" + code + "/" + code + ".ADD");
+    }
 
     void expectControlsHidden(TForm1& w) {
-        for (QWidget* control : std::initializer_list<QWidget*>{w.SpeedButton1, w.btnRestore_btn1, w.DataEdit1,
-                                                                w.Label1, w.Label2, w.Label4, w.edtPwd})
+        for (QWidget* control : std::initializer_list<QWidget*>{
+                 w.SpeedButton1, w.btnRestore_btn1, w.DataEdit1, w.Label1, w.Label2, w.Label4, w.edtPwd})
             EXPECT_TRUE(control->isHidden()) << control->objectName().toStdString();
         EXPECT_FALSE(w.btn2->isHidden());
     }
@@ -123,9 +127,11 @@ TEST_F(AutoBackupTest, AServerFailureStopsTheRunAtThatCompany) {
     TForm1& w = run();
     EXPECT_TRUE(std::filesystem::exists(root / "A1/A1.ADD"));
     EXPECT_TRUE(std::filesystem::exists(root / "B2/B2.ADD"));
-    for (const char* code : {"C3/C3.ADD", "D4", "E5"}) EXPECT_FALSE(std::filesystem::exists(root / code)) << code;
+    for (const char* code : {"C3/C3.ADD", "D4", "E5"})
+        EXPECT_FALSE(std::filesystem::exists(root / code)) << code;
     ASSERT_EQ(dialogs->shown.size(), 1u);
-    EXPECT_TRUE(dialogs->shown[0].starts_with("error: dbqry1: sp_BackupDatabase: the table file ")) << dialogs->shown[0];
+    EXPECT_TRUE(dialogs->shown[0].starts_with("error: dbqry1: sp_BackupDatabase: the table file "))
+        << dialogs->shown[0];
     EXPECT_TRUE(w.isVisible());
     expectControlsHidden(w);
     EXPECT_FALSE(w.Timer1->isActive());
@@ -139,8 +145,9 @@ TEST_F(AutoBackupTest, ACompanyTableWithoutItsIndexOrCodeFieldFails) {
         std::filesystem::create_directories(pf());
         makeCompanies({"A1"}, withIndex, /*withCodeField=*/withIndex ? false : true);
         TForm1& w = run();
-        const std::string expected = withIndex ? "error: DbTableMCompany: Field 'COMPANY_code' not found in table MCOMPANY."
-                                               : "error: DbTableMCompany: table MCOMPANY has no index on COMPANY_CODE.";
+        const std::string expected =
+            withIndex ? "error: DbTableMCompany: Field 'COMPANY_code' not found in table MCOMPANY."
+                      : "error: DbTableMCompany: table MCOMPANY has no index on COMPANY_CODE.";
         EXPECT_EQ(dialogs->shown, std::vector<std::string>{expected});
         EXPECT_TRUE(w.isVisible());
     }

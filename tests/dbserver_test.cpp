@@ -19,18 +19,20 @@ std::string backupStatement(const std::string& folder) {
     return "EXECUTE PROCEDURE sp_BackupDatabase('" + folder + "', NULL )";
 }
 
-std::string restoreStatement(const std::string& image, const std::string& password, const std::string& target) {
+std::string restoreStatement(const std::string& image, const std::string& password,
+                             const std::string& target) {
     return "EXECUTE PROCEDURE sp_RestoreDatabase('" + image + "','" + password + "','" + target + "', NULL )";
 }
 
 std::string quoted(std::string path) {
-    for (size_t at = path.find('\''); at != std::string::npos; at = path.find('\'', at + 2)) path.insert(at, "'");
+    for (size_t at = path.find('\''); at != std::string::npos; at = path.find('\'', at + 2))
+        path.insert(at, "'");
     return path;
 }
 
 // A company database of two tables: the dictionary and its tables in one folder.
 class ServerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dictionary = dir / "company/abc.add";
         admin::createDictionary(dictionary, kPassword);
@@ -62,7 +64,8 @@ protected:
 
     void backup(const std::string& folder) { exec(*connect(dictionary), backupStatement(quoted(folder))); }
 
-    void restore(const std::string& image, const std::string& target, const std::string& password = kPassword) {
+    void restore(const std::string& image, const std::string& target,
+                 const std::string& password = kPassword) {
         auto connection = connect(image);
         exec(*connection, restoreStatement(quoted(image), password, quoted(target)));
     }
@@ -121,7 +124,8 @@ TEST_F(ServerTest, LoginChecksUserAndPassword) {
     EXPECT_NE(errorOf([&] { connection.setIsConnected(true); }).find("wrong user name or password"),
               std::string::npos);
     EXPECT_FALSE(connection.IsConnected());
-    EXPECT_EQ(testsupport::readFile(dictionary).find(kPassword), std::string::npos) << "password stored in clear";
+    EXPECT_EQ(testsupport::readFile(dictionary).find(kPassword), std::string::npos)
+        << "password stored in clear";
 }
 
 TEST_F(ServerTest, ClearErrorsNameWhatFailed) {
@@ -130,12 +134,15 @@ TEST_F(ServerTest, ClearErrorsNameWhatFailed) {
     const std::pair<std::string, std::string> cases[] = {
         {dir / "missing/none.add", "The data dictionary " + (dir / "missing/none.add") + " does not exist"},
         {dir / "notadb.add", "The file " + (dir / "notadb.add") + " is not a data dictionary"},
-        {dir / "no-such-folder", "The folder " + (dir / "no-such-folder") + " does not exist or is not a folder"},
+        {dir / "no-such-folder",
+         "The folder " + (dir / "no-such-folder") + " does not exist or is not a folder"},
     };
-    for (const auto& [path, message] : cases) EXPECT_EQ(errorOf([&] { connect(path); }), message);
+    for (const auto& [path, message] : cases)
+        EXPECT_EQ(errorOf([&] { connect(path); }), message);
 
-    EXPECT_EQ(errorOf([&] { backup(dir / "blocker/image"); }).rfind("dbqry1: sp_BackupDatabase: cannot create the folder "
-                                                               + (dir / "blocker/image"), 0),
+    EXPECT_EQ(errorOf([&] {
+                  backup(dir / "blocker/image");
+              }).rfind("dbqry1: sp_BackupDatabase: cannot create the folder " + (dir / "blocker/image"), 0),
               0u);
     EXPECT_EQ(errorOf([&] { backup(""); }), "dbqry1: sp_BackupDatabase: the destination folder is empty");
 }
@@ -145,7 +152,8 @@ TEST_F(ServerTest, StatementsAreParsed) {
     const std::string image = dir / "img";
     EXPECT_NO_THROW(exec(*connection, "execute procedure SP_BACKUPDATABASE ( '" + image + "' , null ) ;"));
     const std::pair<std::string, std::string> failures[] = {
-        {"EXECUTE PROC sp_BackupDatabase('x', NULL)", "dbqry1: Syntax error at position 9: expected PROCEDURE"},
+        {"EXECUTE PROC sp_BackupDatabase('x', NULL)",
+         "dbqry1: Syntax error at position 9: expected PROCEDURE"},
         {"EXECUTE PROCEDURE sp_BackupDatabase('x, NULL)",
          "dbqry1: Syntax error at position 37: unterminated string literal"},
         {"EXECUTE PROCEDURE sp_BackupDatabase(x, NULL)",
@@ -154,7 +162,8 @@ TEST_F(ServerTest, StatementsAreParsed) {
         {"EXECUTE PROCEDURE sp_BackupDatabase('x')",
          "dbqry1: sp_BackupDatabase takes (destination folder, NULL)"},
     };
-    for (const auto& [statement, message] : failures) EXPECT_EQ(errorOf([&] { exec(*connection, statement); }), message);
+    for (const auto& [statement, message] : failures)
+        EXPECT_EQ(errorOf([&] { exec(*connection, statement); }), message);
 }
 
 TEST_F(ServerTest, ExecOpensAClosedConnectionWithTheSettingsOfThatMoment) {
@@ -206,15 +215,17 @@ TEST_F(ServerTest, RefusedRestoresLeaveTheDestinationByteIdentical) {
     admin::insertRows(*connect(target), "CUSTOMER", {{"3", "Only in the live database"}});
     const auto live = folderContents(dir / "live");
 
-    EXPECT_NE(errorOf([&] { restore(dir / "img/abc.add", target, "wrong"); })
-                  .find("wrong password for the source data dictionary"),
+    EXPECT_NE(errorOf([&] {
+                  restore(dir / "img/abc.add", target, "wrong");
+              }).find("wrong password for the source data dictionary"),
               std::string::npos);
     EXPECT_EQ(folderContents(dir / "live"), live);
 
     {
         auto holder = connect(target);
-        EXPECT_NE(errorOf([&] { restore(dir / "img/abc.add", target); }).find("is open by another connection"),
-                  std::string::npos);
+        EXPECT_NE(
+            errorOf([&] { restore(dir / "img/abc.add", target); }).find("is open by another connection"),
+            std::string::npos);
     }
     EXPECT_EQ(folderContents(dir / "live"), live);
 
@@ -225,14 +236,17 @@ TEST_F(ServerTest, RefusedRestoresLeaveTheDestinationByteIdentical) {
     EXPECT_EQ(folderContents(dir / "live"), live);
 
     std::filesystem::remove(dir / "img/INVOICE.tbl");
-    EXPECT_NE(errorOf([&] { restore(dir / "img/abc.add", target); }).find("INVOICE.tbl of table INVOICE is missing"),
+    EXPECT_NE(errorOf([&] {
+                  restore(dir / "img/abc.add", target);
+              }).find("INVOICE.tbl of table INVOICE is missing"),
               std::string::npos);
     EXPECT_EQ(folderContents(dir / "live"), live);
 }
 
 TEST_F(ServerTest, FailedBackupLeavesNoFileUnderARealName) {
     std::filesystem::remove(dir / "company/INVOICE.tbl");
-    EXPECT_NE(errorOf([&] { backup(dir / "img"); }).find("INVOICE.tbl of table INVOICE is missing"), std::string::npos);
+    EXPECT_NE(errorOf([&] { backup(dir / "img"); }).find("INVOICE.tbl of table INVOICE is missing"),
+              std::string::npos);
     EXPECT_TRUE(folderContents(dir / "img").empty());
 }
 
@@ -245,12 +259,15 @@ TEST_F(ServerTest, BackupWhileAnotherConnectionWritesIsConsistent) {
         sqlite3* db = nullptr;
         sqlite3_open((dir / "company/CUSTOMER.tbl").c_str(), &db);
         sqlite3_busy_timeout(db, 5000);
-        sqlite3_exec(db, ("ATTACH '" + (dir / "company/INVOICE.tbl") + "' AS inv").c_str(), nullptr, nullptr, nullptr);
+        sqlite3_exec(db, ("ATTACH '" + (dir / "company/INVOICE.tbl") + "' AS inv").c_str(), nullptr, nullptr,
+                     nullptr);
         for (int id = 100; !stop; ++id) {
             const std::string sql = "BEGIN; INSERT INTO CUSTOMER VALUES(" + std::to_string(id) + ", 'x');" +
                                     "INSERT INTO inv.INVOICE VALUES(" + std::to_string(id) + ", 1); COMMIT;";
-            if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK) ++commits;
-            else sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+            if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK)
+                ++commits;
+            else
+                sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         }
         sqlite3_close(db);
     });
@@ -266,8 +283,10 @@ TEST_F(ServerTest, BackupWhileAnotherConnectionWritesIsConsistent) {
         customers.TableName = "CUSTOMER";
         invoices.TableName = "INVOICE";
         int customerRows = 0, invoiceRows = 0;
-        for (customers.Open(); !customers.Eof(); customers.Next()) ++customerRows;
-        for (invoices.Open(); !invoices.Eof(); invoices.Next()) ++invoiceRows;
+        for (customers.Open(); !customers.Eof(); customers.Next())
+            ++customerRows;
+        for (invoices.Open(); !invoices.Eof(); invoices.Next())
+            ++invoiceRows;
         EXPECT_EQ(customerRows, invoiceRows) << "round " << round;
     }
     stop = true;
@@ -276,7 +295,7 @@ TEST_F(ServerTest, BackupWhileAnotherConnectionWritesIsConsistent) {
 }
 
 class CompanyTableTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         folder.setConnectPath(dir.path().string() + "/");
         admin::createTable(folder, "MCOMPANY", {{"COMPANY_CODE", "CHAR(8)"}, {"COMPANY_NAME", "CHAR(40)"}},
@@ -297,8 +316,10 @@ TEST_F(CompanyTableTest, RowsComeInIndexOrderWithoutTrailingBlanks) {
     EXPECT_TRUE(folder.IsConnected());
     std::vector<std::pair<std::string, std::string>> rows;
     for (; !table.Eof(); table.Next())
-        rows.emplace_back(table.FieldByName("COMPANY_code").AsString, table.FieldByName("company_name").AsString);
-    const std::vector<std::pair<std::string, std::string>> expected = {{"ABC", "A"}, {"DEF", ""}, {"XYZ", "X"}};
+        rows.emplace_back(table.FieldByName("COMPANY_code").AsString,
+                          table.FieldByName("company_name").AsString);
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"ABC", "A"}, {"DEF", ""}, {"XYZ", "X"}};
     EXPECT_EQ(rows, expected);
 }
 
@@ -332,7 +353,8 @@ TEST(DemoWorkspaceTest, DefaultPathsLeadToADemoCompany) {
     companies.TableName = "MCOMPANY";
     companies.IndexFieldNames = "COMPANY_CODE";
     std::vector<std::string> codes;
-    for (companies.Open(); !companies.Eof(); companies.Next()) codes.push_back(companies.FieldByName("COMPANY_code").AsString);
+    for (companies.Open(); !companies.Eof(); companies.Next())
+        codes.push_back(companies.FieldByName("COMPANY_code").AsString);
     EXPECT_EQ(codes, (std::vector<std::string>{"ACME", "BETA", "NORTH", "abc"}));
 }
 

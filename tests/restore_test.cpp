@@ -5,7 +5,7 @@ using testsupport::folderContents;
 namespace {
 
 class RestoreTest : public WindowTest {
-protected:
+  protected:
     // A backup of company abc made through the window: the image in BACKUP_DBNAME, the zip in C:\TEMP.
     void backupFirst(TForm1& w) {
         w.btn2->click();
@@ -47,8 +47,9 @@ TEST_F(RestoreTest, StatementTexts) {
     // A company code of one blank passes the check; the zip is missing, so the restore runs from the folder.
     fillRestore(w, " ");
     w.btnRestore_btn1->click();
-    EXPECT_EQ(statement(), "EXECUTE PROCEDURE sp_RestoreDatabase('D:\\DRAVELL\\BACKUP_DBNAME\\ .add','KESTA7946',"
-                           "'D:\\DRAVELL\\COMPANY\\abc\\abc.add', NULL )");
+    EXPECT_EQ(statement(),
+              "EXECUTE PROCEDURE sp_RestoreDatabase('D:\\DRAVELL\\BACKUP_DBNAME\\ .add','KESTA7946',"
+              "'D:\\DRAVELL\\COMPANY\\abc\\abc.add', NULL )");
     EXPECT_EQ(dialogs->shown.at(0), "plain: Backup file C:\\TEMP\\ABC.ZIP is not exist in Drive !");
 
     w.edtBackup->setText("D:\\IMG");
@@ -88,8 +89,9 @@ TEST_F(RestoreTest, RestoreOverTheExistingDatabaseWithTheDefaults) {
     live.setIsConnected(false);
     fillRestore(w);
     w.btnRestore_btn1->click();
-    EXPECT_EQ(statement(), "EXECUTE PROCEDURE sp_RestoreDatabase('D:\\DRAVELL\\BACKUP_DBNAME\\abc.add','KESTA7946',"
-                           "'D:\\DRAVELL\\COMPANY\\abc\\abc.add', NULL )");
+    EXPECT_EQ(statement(),
+              "EXECUTE PROCEDURE sp_RestoreDatabase('D:\\DRAVELL\\BACKUP_DBNAME\\abc.add','KESTA7946',"
+              "'D:\\DRAVELL\\COMPANY\\abc\\abc.add', NULL )");
     EXPECT_EQ(dialogs->shown, std::vector<std::string>{"plain: - Restore database completed -"});
     EXPECT_EQ(dump("COMPANY/abc/abc.ADD"), before);
 }
@@ -106,7 +108,7 @@ TEST_F(RestoreTest, AZipWithAnotherPasswordStopsBeforeTheServer) {
     fillRestore(w);
     w.btnRestore_btn1->click();
     EXPECT_EQ(dialogs->shown, std::vector<std::string>{"plain: " + fsutil::toUtf8(w.xZip->DescribeResult(
-                                                                      0, archive::result::WrongPassword))});
+                                                                       0, archive::result::WrongPassword))});
     EXPECT_EQ(w.con1.ConnectPath(), "") << "no server call";
     EXPECT_EQ(folderContents("COMPANY/abc"), live);
     EXPECT_TRUE(w.isVisible());
@@ -120,7 +122,8 @@ TEST_F(RestoreTest, ServerFailureShowsTheErrorAndTheWindowGoesOn) {
     w.btnRestore_btn1->click();
     ASSERT_EQ(dialogs->shown.size(), 2u);
     EXPECT_EQ(dialogs->shown[0], "plain: Backup file  is not exist in Drive !");
-    EXPECT_EQ(dialogs->shown[1], "error: The data dictionary D:\\DRAVELL\\BACKUP_DBNAME\\abc.add does not exist.");
+    EXPECT_EQ(dialogs->shown[1],
+              "error: The data dictionary D:\\DRAVELL\\BACKUP_DBNAME\\abc.add does not exist.");
     EXPECT_NE(w.cursor().shape(), Qt::BitmapCursor);
     EXPECT_TRUE(w.isVisible());
 }
@@ -132,8 +135,9 @@ TEST_F(RestoreTest, AMissingZipRestoresFromTheImageFolder) {
     fillRestore(w);
     w.edtDatabaselbledt2->setText("COMPANY\\restored\\r.add");
     w.btnRestore_btn1->click();
-    EXPECT_EQ(dialogs->shown, (std::vector<std::string>{"plain: Backup file C:\\TEMP\\ABC.ZIP is not exist in Drive !",
-                                                        "plain: - Restore database completed -"}));
+    EXPECT_EQ(dialogs->shown,
+              (std::vector<std::string>{"plain: Backup file C:\\TEMP\\ABC.ZIP is not exist in Drive !",
+                                        "plain: - Restore database completed -"}));
     EXPECT_EQ(dump("COMPANY/restored/r.add"), dump("COMPANY/abc/abc.ADD"));
 }
 
@@ -145,8 +149,8 @@ TEST_F(RestoreTest, AbortDuringExtractionStopsTheRestore) {
     const auto image = folderContents("BACKUP_DBNAME");
     auto original = w.xZip->OnFileStatus;
     w.xZip->OnFileStatus = [&](archive::IZipControl& sender, const std::u16string& name, std::int32_t size,
-                               std::int32_t comp, std::int32_t processed, std::int16_t percent, std::int16_t ratio,
-                               bool completed) {
+                               std::int32_t comp, std::int32_t processed, std::int16_t percent,
+                               std::int16_t ratio, bool completed) {
         original(sender, name, size, comp, processed, percent, ratio, completed);
         w.AbortSb->click();
     };
@@ -154,7 +158,7 @@ TEST_F(RestoreTest, AbortDuringExtractionStopsTheRestore) {
     fillRestore(w);
     w.btnRestore_btn1->click();
     EXPECT_EQ(dialogs->shown, std::vector<std::string>{"plain: " + fsutil::toUtf8(w.xZip->DescribeResult(
-                                                                      0, archive::result::Cancelled))});
+                                                                       0, archive::result::Cancelled))});
     EXPECT_FALSE(w.con1.IsConnected()) << "no server call";
     EXPECT_EQ(folderContents("COMPANY/abc"), live);
     EXPECT_EQ(folderContents("BACKUP_DBNAME"), image) << "nothing half-extracted replaced the image";

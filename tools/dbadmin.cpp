@@ -24,7 +24,8 @@ constexpr const char* kDemoPassword = "KESTA7946";
 std::vector<std::string> split(const std::string& text, char separator) {
     std::vector<std::string> parts;
     std::stringstream stream(text);
-    for (std::string part; std::getline(stream, part, separator);) parts.push_back(part);
+    for (std::string part; std::getline(stream, part, separator);)
+        parts.push_back(part);
     return parts;
 }
 
@@ -101,7 +102,8 @@ int run(const std::vector<std::string>& args) {
         std::vector<admin::IndexDef> indexes;
         for (size_t i = 6; i < args.size(); ++i) {
             const auto parts = split(args[i], ':');
-            if (parts.size() < 2) throw std::invalid_argument("an index is NAME:FIELD;...[:unique], not " + args[i]);
+            if (parts.size() < 2)
+                throw std::invalid_argument("an index is NAME:FIELD;...[:unique], not " + args[i]);
             indexes.push_back({parts[0], split(parts[1], ';'), parts.size() > 2 && parts[2] == "unique"});
         }
         admin::createTable(connection, args[4], fields, indexes);

@@ -43,10 +43,14 @@ int main(int argc, char** argv) {
     try {
         TZipControl zip;
         applyWindowSettings(zip, password);
-        zip.OnFileStatus = [](IZipControl&, const std::u16string& name, std::int32_t size, std::int32_t compressed,
-                              std::int32_t processed, std::int16_t, std::int16_t ratio, bool completed) {
-            if (completed) std::cout << toUtf8(name) << "  " << size << " -> " << compressed << " bytes (" << ratio << "% saved)\n";
-            else if (processed == 0) std::cout.flush();
+        zip.OnFileStatus = [](IZipControl&, const std::u16string& name, std::int32_t size,
+                              std::int32_t compressed, std::int32_t processed, std::int16_t,
+                              std::int16_t ratio, bool completed) {
+            if (completed)
+                std::cout << toUtf8(name) << "  " << size << " -> " << compressed << " bytes (" << ratio
+                          << "% saved)\n";
+            else if (processed == 0)
+                std::cout.flush();
         };
         zip.setZipFilename(toUtf16(args[1]));
         std::int32_t code;

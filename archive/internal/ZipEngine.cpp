@@ -27,12 +27,16 @@ constexpr std::uint64_t kWholeBufferLimit = 256ull << 20;
 constexpr std::uint64_t kInFlightBudget = 192ull << 20;
 constexpr size_t kChunk = 1 << 20;
 
-unsigned workerCount() { return std::max(1u, std::min(8u, std::thread::hardware_concurrency())); }
+unsigned workerCount() {
+    return std::max(1u, std::min(8u, std::thread::hardware_concurrency()));
+}
 
-bool cancelled(const std::atomic<bool>* abort) { return abort && abort->load(); }
+bool cancelled(const std::atomic<bool>* abort) {
+    return abort && abort->load();
+}
 
 class Fd {
-public:
+  public:
     explicit Fd(int fd = -1) : fd_(fd) {}
     ~Fd() {
         if (fd_ >= 0) ::close(fd_);
@@ -45,12 +49,12 @@ public:
     int get() const { return fd_; }
     int release() { return std::exchange(fd_, -1); }
 
-private:
+  private:
     int fd_;
 };
 
 class Mapping {
-public:
+  public:
     Mapping() = default;
     // Maps a whole file read-only; an empty file maps to nothing.
     explicit Mapping(const fs::path& file) {
@@ -84,7 +88,7 @@ public:
     const std::uint8_t* data() const { return data_; }
     size_t size() const { return size_; }
 
-private:
+  private:
     const std::uint8_t* data_ = nullptr;
     size_t size_ = 0;
     bool ok_ = false;
@@ -93,7 +97,7 @@ private:
 // A byte buffer for whole files; large ones are backed by huge pages, which saves most of the page faults of
 // touching fresh memory.
 class Buffer {
-public:
+  public:
     Buffer() = default;
     explicit Buffer(size_t capacity) : capacity_(std::max<size_t>(capacity, 1)) {
         void* memory = ::mmap(nullptr, capacity_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -115,11 +119,11 @@ public:
     std::uint8_t* data() const { return bytes_; }
     size_t capacity() const { return capacity_; }
 
-private:
+  private:
     std::uint8_t* bytes_ = nullptr;
     size_t capacity_ = 0;
 
-public:
+  public:
     size_t size = 0;
 };
 
@@ -146,10 +150,11 @@ struct Compressed {
 
 // Deflates the files in entry order, a few entries ahead of the writer that consumes them.
 class CompressionPool {
-public:
+  public:
     CompressionPool(const std::vector<SourceFile>& files, int level, const std::atomic<bool>* abort)
         : files_(files), level_(level), abort_(abort), results_(files.size()) {
-        for (unsigned i = 0; i < workerCount(); ++i) workers_.emplace_back([this] { work(); });
+        for (unsigned i = 0; i < workerCount(); ++i)
+            workers_.emplace_back([this] { work(); });
     }
     ~CompressionPool() {
         {
@@ -157,7 +162,8 @@ public:
             stopping_ = true;
         }
         changed_.notify_all();
-        for (auto& worker : workers_) worker.join();
+        for (auto& worker : workers_)
+            worker.join();
     }
 
     static bool isStreamed(const SourceFile& file) { return file.size > kWholeBufferLimit; }
@@ -165,7 +171,8 @@ public:
     // Waits for an entry's bytes, calling tick now and then meanwhile.
     Compressed& wait(size_t index, const std::function<void()>& tick) {
         std::unique_lock lock(mutex_);
-        while (!changed_.wait_for(lock, std::chrono::milliseconds(100), [&] { return results_[index].has_value(); })) {
+        while (!changed_.wait_for(lock, std::chrono::milliseconds(100),
+                                  [&] { return results_[index].has_value(); })) {
             lock.unlock();
             tick();
             lock.lock();
@@ -184,14 +191,15 @@ public:
         changed_.notify_all();
     }
 
-private:
+  private:
     void work() {
         std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor;
         for (;;) {
             size_t index;
             {
                 std::unique_lock lock(mutex_);
-                while (next_ < files_.size() && isStreamed(files_[next_])) ++next_;
+                while (next_ < files_.size() && isStreamed(files_[next_]))
+                    ++next_;
                 changed_.wait(lock, [&] {
                     return stopping_ || next_ >= files_.size() ||
                            (next_ < released_ + 2 * workers_.size() + 2 &&
@@ -254,7 +262,8 @@ private:
 
 class Writer;
 
-// One entry's data as libzip reads it: already deflated bytes, or a large file streamed for libzip to deflate.
+// One entry's data as libzip reads it: already deflated bytes, or a large file streamed for libzip to
+// deflate.
 struct EntrySource {
     Writer* writer = nullptr;
     size_t index = 0;
@@ -267,10 +276,11 @@ struct EntrySource {
 };
 
 class Writer {
-public:
+  public:
     Writer(const std::vector<SourceFile>& files, const WriteOptions& options)
         : files_(files), options_(options), pool_(files, options.level, options.abort) {
-        for (const auto& file : files) total_ += file.size;
+        for (const auto& file : files)
+            total_ += file.size;
     }
 
     std::int32_t failure() const { return failure_; }
@@ -284,7 +294,7 @@ public:
         return source.writer->handle(source, data, length, command);
     }
 
-private:
+  private:
     zip_int64_t refuse(EntrySource& source, int zipError, std::int32_t code) {
         fail(code);
         zip_error_set(&source.error, zipError, 0);
@@ -297,7 +307,8 @@ private:
 
     void status(EntrySource& source, std::uint64_t processed, bool completed) {
         const SourceFile& file = files_[source.index];
-        const std::uint64_t compressed = source.stat && (source.stat->valid & ZIP_STAT_COMP_SIZE) ? source.stat->comp_size : 0;
+        const std::uint64_t compressed =
+            source.stat && (source.stat->valid & ZIP_STAT_COMP_SIZE) ? source.stat->comp_size : 0;
         if (options_.status) options_.status(file.entryName, file.size, compressed, processed, completed);
     }
 
@@ -305,8 +316,8 @@ private:
         const SourceFile& file = files_[source.index];
         switch (command) {
         case ZIP_SOURCE_SUPPORTS:
-            return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
-                                                  ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+            return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
+                                                  ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
         case ZIP_SOURCE_STAT: {
             auto* st = static_cast<zip_stat_t*>(data);
             if (source.stat) {
@@ -324,7 +335,8 @@ private:
                 return sizeof(*st);
             }
             if (!source.ready) source.ready = &pool_.wait(source.index, [this] { progress(finished_); });
-            if (source.ready->error != result::Success) return refuse(source, ZIP_ER_READ, source.ready->error);
+            if (source.ready->error != result::Success)
+                return refuse(source, ZIP_ER_READ, source.ready->error);
             st->valid |= ZIP_STAT_COMP_SIZE | ZIP_STAT_CRC;
             st->size = source.ready->size;
             st->comp_size = source.ready->dataSize();
@@ -349,7 +361,8 @@ private:
             if (source.ready) {
                 const std::uint64_t left = source.ready->dataSize() - source.delivered;
                 count = static_cast<zip_int64_t>(std::min<std::uint64_t>(left, length));
-                if (count > 0) std::memcpy(data, source.ready->data() + source.delivered, static_cast<size_t>(count));
+                if (count > 0)
+                    std::memcpy(data, source.ready->data() + source.delivered, static_cast<size_t>(count));
                 const std::uint64_t total = std::max<std::uint64_t>(source.ready->dataSize(), 1);
                 processed = (source.delivered + count) * source.ready->size / total;
             } else {
@@ -357,9 +370,10 @@ private:
                 if (count < 0) return refuse(source, ZIP_ER_READ, result::CannotReadFile);
                 processed = source.delivered + count;
             }
-            const std::uint64_t before = source.ready ? source.delivered * source.ready->size /
-                                                            std::max<std::uint64_t>(source.ready->dataSize(), 1)
-                                                      : source.delivered;
+            const std::uint64_t before = source.ready
+                                             ? source.delivered * source.ready->size /
+                                                   std::max<std::uint64_t>(source.ready->dataSize(), 1)
+                                             : source.delivered;
             source.delivered += static_cast<std::uint64_t>(count);
             if (count == 0 && !source.completed) {
                 source.completed = true;
@@ -397,21 +411,30 @@ private:
 
 std::int32_t codeForZipError(const zip_error_t* error, std::int32_t fallback) {
     const int system = zip_error_code_system(error);
-    if (zip_error_system_type(error) == ZIP_ET_SYS && (system == ENOSPC || system == EDQUOT)) return result::DiskFull;
+    if (zip_error_system_type(error) == ZIP_ET_SYS && (system == ENOSPC || system == EDQUOT))
+        return result::DiskFull;
     switch (zip_error_code_zip(error)) {
-    case ZIP_ER_WRONGPASSWD: return result::WrongPassword;
-    case ZIP_ER_NOPASSWD: return result::PasswordRequired;
-    case ZIP_ER_NOZIP: return result::NotAZipFile;
-    case ZIP_ER_NOENT: return result::ZipFileNotFound;
+    case ZIP_ER_WRONGPASSWD:
+        return result::WrongPassword;
+    case ZIP_ER_NOPASSWD:
+        return result::PasswordRequired;
+    case ZIP_ER_NOZIP:
+        return result::NotAZipFile;
+    case ZIP_ER_NOENT:
+        return result::ZipFileNotFound;
     case ZIP_ER_CRC:
     case ZIP_ER_INCONS:
     case ZIP_ER_EOF:
     case ZIP_ER_INVAL:
-    case ZIP_ER_COMPRESSED_DATA: return result::DamagedArchive;
+    case ZIP_ER_COMPRESSED_DATA:
+        return result::DamagedArchive;
     case ZIP_ER_COMPNOTSUPP:
-    case ZIP_ER_ENCRNOTSUPP: return result::UnsupportedEntry;
-    case ZIP_ER_CANCELLED: return result::Cancelled;
-    default: return fallback;
+    case ZIP_ER_ENCRNOTSUPP:
+        return result::UnsupportedEntry;
+    case ZIP_ER_CANCELLED:
+        return result::Cancelled;
+    default:
+        return fallback;
     }
 }
 
@@ -426,7 +449,8 @@ ZipHandle openZip(const fs::path& path, int flags, std::int32_t& code) {
     if (!za) {
         zip_error_t detail;
         zip_error_init_with_code(&detail, error);
-        code = codeForZipError(&detail, flags & ZIP_RDONLY ? result::CannotReadFile : result::CannotCreateZip);
+        code =
+            codeForZipError(&detail, flags & ZIP_RDONLY ? result::CannotReadFile : result::CannotCreateZip);
         zip_error_fini(&detail);
     }
     return ZipHandle(za);
@@ -434,7 +458,8 @@ ZipHandle openZip(const fs::path& path, int flags, std::int32_t& code) {
 
 } // namespace
 
-std::int32_t writeZip(const fs::path& zipPath, const std::vector<SourceFile>& files, const WriteOptions& options) {
+std::int32_t writeZip(const fs::path& zipPath, const std::vector<SourceFile>& files,
+                      const WriteOptions& options) {
     // Declared before the archive, which still calls the sources while it is discarded.
     std::vector<std::unique_ptr<EntrySource>> sources;
     Writer writer(files, options);
@@ -448,7 +473,8 @@ std::int32_t writeZip(const fs::path& zipPath, const std::vector<SourceFile>& fi
         zip_error_init(&state->error);
         zip_source_t* source = zip_source_function(za.get(), &Writer::callback, state.get());
         if (!source) return result::CannotCreateZip;
-        const zip_int64_t index = zip_file_add(za.get(), files[i].entryName.c_str(), source, ZIP_FL_ENC_UTF_8);
+        const zip_int64_t index =
+            zip_file_add(za.get(), files[i].entryName.c_str(), source, ZIP_FL_ENC_UTF_8);
         if (index < 0) {
             zip_source_free(source);
             return zip_error_code_zip(zip_get_error(za.get())) == ZIP_ER_EXISTS ? result::DuplicateName
@@ -482,11 +508,13 @@ constexpr std::uint64_t kWholeReadLimit = 64ull << 20;
 // An entry left off because another one failed first; never reported.
 constexpr std::int32_t kStopped = -1;
 
-std::int32_t writeFailure(int error) { return error == ENOSPC || error == EDQUOT ? result::DiskFull : result::CannotWriteFile; }
+std::int32_t writeFailure(int error) {
+    return error == ENOSPC || error == EDQUOT ? result::DiskFull : result::CannotWriteFile;
+}
 
 // A file written under a temporary name beside its target and renamed only when whole.
 class PartFile {
-public:
+  public:
     explicit PartFile(const fs::path& target)
         : target_(target), temp_(target.parent_path() / ("TEMP_" + target.filename().string() + ".part")),
           fd_(::open(temp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)) {}
@@ -514,7 +542,7 @@ public:
         return result::Success;
     }
 
-private:
+  private:
     fs::path target_, temp_;
     Fd fd_;
     bool placed_ = false;
@@ -560,7 +588,7 @@ struct Planned {
 // Reads the entries in worker threads, each on its own handle of the archive so that decryption runs in
 // parallel too; the calling thread raises the status events in entry order.
 class Reader {
-public:
+  public:
     Reader(const fs::path& zipPath, zip_t* za, const ReadOptions& options)
         : zipPath_(zipPath), za_(za), options_(options) {}
 
@@ -568,7 +596,8 @@ public:
         if (const std::int32_t planned = plan(); planned != result::Success) return planned;
         {
             std::vector<std::jthread> workers;
-            for (unsigned i = 0; i < std::min<size_t>(workerCount(), std::max<size_t>(entries_.size(), 1)); ++i)
+            for (unsigned i = 0; i < std::min<size_t>(workerCount(), std::max<size_t>(entries_.size(), 1));
+                 ++i)
                 workers.emplace_back([this] { work(); });
             report();
             stop_ = true;
@@ -579,11 +608,12 @@ public:
         // All or nothing: no existing file is replaced unless every entry was read back whole.
         for (const auto& entry : entries_)
             if (entry->part)
-                if (const std::int32_t placed = entry->part->place(); placed != result::Success) return placed;
+                if (const std::int32_t placed = entry->part->place(); placed != result::Success)
+                    return placed;
         return unsafe_ ? result::UnsafeEntryName : result::Success;
     }
 
-private:
+  private:
     std::int32_t plan() {
         const zip_int64_t count = zip_get_num_entries(za_, 0);
         for (zip_uint64_t i = 0; i < static_cast<zip_uint64_t>(count); ++i) {
@@ -597,7 +627,8 @@ private:
             zip_file_get_external_attributes(za_, i, 0, &system, &attributes);
             if (options_.targetFolder) {
                 entry->target = placeEntry(*options_.targetFolder, entry->name, options_.preservePaths);
-                if (!entry->target || (system == ZIP_OPSYS_UNIX && ((attributes >> 16) & S_IFMT) == S_IFLNK)) {
+                if (!entry->target ||
+                    (system == ZIP_OPSYS_UNIX && ((attributes >> 16) & S_IFMT) == S_IFLNK)) {
                     unsafe_ = true;
                     continue;
                 }
@@ -624,7 +655,8 @@ private:
     }
 
     void status(const Planned& entry, std::uint64_t processed, bool completed) {
-        if (options_.status) options_.status(entry.name, entry.st.size, entry.st.comp_size, processed, completed);
+        if (options_.status)
+            options_.status(entry.name, entry.st.size, entry.st.comp_size, processed, completed);
     }
 
     void progress() {
@@ -646,7 +678,8 @@ private:
                 bool done;
                 {
                     std::unique_lock lock(mutex_);
-                    done = changed_.wait_for(lock, std::chrono::milliseconds(25), [&] { return entry->done.load(); });
+                    done = changed_.wait_for(lock, std::chrono::milliseconds(25),
+                                             [&] { return entry->done.load(); });
                 }
                 const std::uint64_t processed = std::min(entry->processed.load(), entry->st.size);
                 if (!done && processed > reported && processed < entry->st.size &&
@@ -671,15 +704,19 @@ private:
         std::int32_t code = result::Success;
         ZipHandle za = openZip(zipPath_, ZIP_RDONLY, code);
         if (za && !options_.password.empty()) zip_set_default_password(za.get(), options_.password.c_str());
-        std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(libdeflate_alloc_decompressor());
+        std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(
+            libdeflate_alloc_decompressor());
         Scratch scratch;
         for (;;) {
             const size_t next = next_++;
             if (next >= entries_.size()) return;
             Planned& entry = *entries_[next];
-            if (stop_ || failed_) entry.outcome = kStopped;
-            else if (!za) entry.outcome = code;
-            else if (cancelled(options_.abort)) entry.outcome = result::Cancelled;
+            if (stop_ || failed_)
+                entry.outcome = kStopped;
+            else if (!za)
+                entry.outcome = code;
+            else if (cancelled(options_.abort))
+                entry.outcome = result::Cancelled;
             else if (entry.st.comp_method == ZIP_CM_DEFLATE && entry.st.size <= kWholeReadLimit)
                 entry.outcome = readWhole(za.get(), entry, decompressor.get(), scratch);
             else
@@ -703,7 +740,8 @@ private:
         }
     };
 
-    std::int32_t readWhole(zip_t* za, Planned& entry, libdeflate_decompressor* decompressor, Scratch& scratch) {
+    std::int32_t readWhole(zip_t* za, Planned& entry, libdeflate_decompressor* decompressor,
+                           Scratch& scratch) {
         const zip_stat_t& st = entry.st;
         // Decrypted but still deflated.
         std::unique_ptr<zip_file_t, FileCloser> file(zip_fopen_index(za, entry.index, ZIP_FL_COMPRESSED));
@@ -737,12 +775,14 @@ private:
             return result::DamagedArchive;
         // AE-2 entries carry no CRC; their authentication code was checked while reading.
         const bool aes = st.encryption_method >= ZIP_EM_AES_128 && st.encryption_method <= ZIP_EM_AES_256;
-        if (!(aes && st.crc == 0) && libdeflate_crc32(0, plain.data(), size) != st.crc) return result::DamagedArchive;
+        if (!(aes && st.crc == 0) && libdeflate_crc32(0, plain.data(), size) != st.crc)
+            return result::DamagedArchive;
         entry.processed = st.size;
         if (!entry.target) return result::Success;
         entry.part.emplace(*entry.target);
         if (!entry.part->ok()) return result::CannotWriteFile;
-        if (const std::int32_t written = entry.part->write(plain.data(), size); written != result::Success) return written;
+        if (const std::int32_t written = entry.part->write(plain.data(), size); written != result::Success)
+            return written;
         return entry.part->finish(st.mtime);
     }
 
@@ -765,7 +805,8 @@ private:
             if (n < 0) return codeForZipError(zip_file_get_error(file.get()), result::DamagedArchive);
             if (n == 0) break;
             if (out)
-                if (const std::int32_t written = out->write(buffer.data(), static_cast<size_t>(n)); written != result::Success)
+                if (const std::int32_t written = out->write(buffer.data(), static_cast<size_t>(n));
+                    written != result::Success)
                     return written;
             got += static_cast<std::uint64_t>(n);
             entry.processed = got;
@@ -813,7 +854,7 @@ std::int32_t listZip(const fs::path& zipPath, std::vector<ZipEntryInfo>& entries
         info.size = st.size;
         info.compressedSize = st.comp_size;
         info.encrypted = st.encryption_method != ZIP_EM_NONE;
-        info.method = st.encryption_method == ZIP_EM_NONE         ? u"none"
+        info.method = st.encryption_method == ZIP_EM_NONE          ? u"none"
                       : st.encryption_method == ZIP_EM_TRAD_PKWARE ? u"ZipCrypto"
                       : st.encryption_method == ZIP_EM_AES_256     ? u"AES-256"
                                                                    : u"AES";

@@ -20,11 +20,11 @@ struct SourceFile {
 };
 
 // name (UTF-8), size, compressed size, bytes processed, completed.
-using StatusSink = std::function<void(const std::string& name, std::uint64_t size, std::uint64_t compressedSize,
-                                      std::uint64_t processed, bool completed)>;
+using StatusSink = std::function<void(const std::string& name, std::uint64_t size,
+                                      std::uint64_t compressedSize, std::uint64_t processed, bool completed)>;
 
-// Bytes processed and bytes to process of the whole call, raised often on the calling thread, and at least every
-// tenth of a second while the call waits on its workers.
+// Bytes processed and bytes to process of the whole call, raised often on the calling thread, and at least
+// every tenth of a second while the call waits on its workers.
 using ProgressSink = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
 struct WriteOptions {
@@ -36,7 +36,8 @@ struct WriteOptions {
 };
 
 // Writes a new zip file at zipPath (which must not be in use); returns a result code.
-std::int32_t writeZip(const fs::path& zipPath, const std::vector<SourceFile>& files, const WriteOptions& options);
+std::int32_t writeZip(const fs::path& zipPath, const std::vector<SourceFile>& files,
+                      const WriteOptions& options);
 
 struct ReadOptions {
     std::string password;

@@ -28,12 +28,13 @@ std::string hashPassword(std::string_view password, const std::string& salt, int
 void create(const std::filesystem::path& file, std::string_view adminPassword) {
     if (std::filesystem::exists(file)) throw DbError("data dictionary " + file.string() + " already exists");
     sqlite::Database db(file, sqlite::Database::Mode::Create);
-    db.exec("BEGIN;"
-            "CREATE TABLE dd_info(key TEXT PRIMARY KEY, value TEXT NOT NULL);"
-            "INSERT INTO dd_info VALUES('format', 'data dictionary 1');"
-            "CREATE TABLE dd_users(name TEXT PRIMARY KEY COLLATE NOCASE, salt BLOB NOT NULL, hash BLOB NOT NULL,"
-            " iterations INTEGER NOT NULL);"
-            "CREATE TABLE dd_tables(name TEXT PRIMARY KEY COLLATE NOCASE, file TEXT NOT NULL);");
+    db.exec(
+        "BEGIN;"
+        "CREATE TABLE dd_info(key TEXT PRIMARY KEY, value TEXT NOT NULL);"
+        "INSERT INTO dd_info VALUES('format', 'data dictionary 1');"
+        "CREATE TABLE dd_users(name TEXT PRIMARY KEY COLLATE NOCASE, salt BLOB NOT NULL, hash BLOB NOT NULL,"
+        " iterations INTEGER NOT NULL);"
+        "CREATE TABLE dd_tables(name TEXT PRIMARY KEY COLLATE NOCASE, file TEXT NOT NULL);");
     std::string salt(kSaltSize, '\0');
     if (RAND_bytes(reinterpret_cast<unsigned char*>(salt.data()), static_cast<int>(salt.size())) != 1)
         throw DbError("cannot make a password salt");
@@ -64,13 +65,15 @@ bool checkLogin(sqlite::Database& db, std::string_view user, std::string_view pa
     }
     const std::string stored = query.blob(1);
     const std::string computed = hashPassword(password, query.blob(0), static_cast<int>(query.integer(2)));
-    return stored.size() == computed.size() && CRYPTO_memcmp(stored.data(), computed.data(), stored.size()) == 0;
+    return stored.size() == computed.size() &&
+           CRYPTO_memcmp(stored.data(), computed.data(), stored.size()) == 0;
 }
 
 std::vector<Entry> tables(sqlite::Database& db) {
     std::vector<Entry> result;
     auto query = db.prepare("SELECT name, file FROM dd_tables ORDER BY name");
-    while (query.step()) result.push_back({query.text(0), query.text(1)});
+    while (query.step())
+        result.push_back({query.text(0), query.text(1)});
     return result;
 }
 

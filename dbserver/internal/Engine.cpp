@@ -25,7 +25,9 @@ std::unique_ptr<FileLock> FileLock::tryLock(const fs::path& file, bool exclusive
     return std::unique_ptr<FileLock>(new FileLock(fd));
 }
 
-FileLock::~FileLock() { ::close(fd_); }
+FileLock::~FileLock() {
+    ::close(fd_);
+}
 
 std::vector<TableFile> Session::tables() const {
     std::vector<TableFile> result;
@@ -52,7 +54,8 @@ fs::path Session::tableFile(std::string_view tableName) const {
             if (fsutil::equalsIgnoringCase(table.name, tableName)) return table.file;
         throw DbError("Table " + std::string(tableName) + " is not in the data dictionary " + connectPath);
     }
-    fs::path file = fsutil::resolveNative(location / (std::string(tableName) + std::string(dictionary::kTableExtension)));
+    fs::path file =
+        fsutil::resolveNative(location / (std::string(tableName) + std::string(dictionary::kTableExtension)));
     std::error_code ec;
     if (!fs::is_regular_file(file, ec))
         throw DbError("Table " + std::string(tableName) + " not found in the folder " + connectPath);
@@ -85,7 +88,8 @@ std::unique_ptr<Session> connect(const std::string& path, unsigned serverTypes, 
                           ": wrong user name or password");
     }
     session->lock = FileLock::tryLock(session->location, false);
-    if (!session->lock) throw DbError("The data dictionary " + path + " is being restored by another connection");
+    if (!session->lock)
+        throw DbError("The data dictionary " + path + " is being restored by another connection");
     return session;
 }
 

@@ -15,14 +15,14 @@ enum class Kind { Dictionary, Folder };
 
 // An flock(2) lock on a file, held while the object lives.
 class FileLock {
-public:
+  public:
     // Returns an empty lock when the file is locked the other way by someone else.
     static std::unique_ptr<FileLock> tryLock(const fs::path& file, bool exclusive);
     ~FileLock();
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
 
-private:
+  private:
     explicit FileLock(int fd) : fd_(fd) {}
     int fd_;
 };
@@ -33,7 +33,7 @@ struct TableFile {
 };
 
 class Session {
-public:
+  public:
     Kind kind = Kind::Folder;
     std::string connectPath;
     fs::path location; // the dictionary file, or the folder

@@ -68,8 +68,8 @@ void copySnapshot(const std::vector<CopyJob>& jobs) {
     for (size_t i = 0; i < jobs.size(); ++i) {
         std::error_code ignored;
         fs::remove(jobs[i].target, ignored);
-        // While the read lock is held, a rollback-journal database file is exactly its committed state, so its
-        // bytes can be copied as they are; a WAL database goes through SQLite's backup.
+        // While the read lock is held, a rollback-journal database file is exactly its committed state, so
+        // its bytes can be copied as they are; a WAL database goes through SQLite's backup.
         auto mode = readers[i]->prepare("PRAGMA journal_mode");
         if (mode.step() && !fsutil::equalsIgnoringCase(mode.text(0), "wal")) {
             copyBytes(jobs[i].source, jobs[i].target);
@@ -79,7 +79,8 @@ void copySnapshot(const std::vector<CopyJob>& jobs) {
         {
             sqlite::Database target(jobs[i].target, sqlite::Database::Mode::Create);
             target.exec("PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF");
-            sqlite3_backup* backup = sqlite3_backup_init(target.handle(), "main", readers[i]->handle(), "main");
+            sqlite3_backup* backup =
+                sqlite3_backup_init(target.handle(), "main", readers[i]->handle(), "main");
             if (!backup) target.fail("cannot write");
             const int rc = sqlite3_backup_step(backup, -1);
             sqlite3_backup_finish(backup);
@@ -91,7 +92,8 @@ void copySnapshot(const std::vector<CopyJob>& jobs) {
 
 void requireAdmin(const Session& session, std::string_view procedure) {
     if (session.kind != engine::Kind::Dictionary)
-        throw DbError(std::string(procedure) + " needs a data dictionary connection, not the folder connection " +
+        throw DbError(std::string(procedure) +
+                      " needs a data dictionary connection, not the folder connection " +
                       session.connectPath);
     if (!fsutil::equalsIgnoringCase(session.user, dictionary::kAdminUser))
         throw DbError(std::string(procedure) + " may be run by " + std::string(dictionary::kAdminUser) +
@@ -101,7 +103,8 @@ void requireAdmin(const Session& session, std::string_view procedure) {
 void requireArguments(const Arguments& arguments, size_t count, std::string_view procedure,
                       std::string_view signature) {
     bool valid = arguments.size() == count;
-    for (size_t i = 0; valid && i + 1 < count; ++i) valid = arguments[i].has_value();
+    for (size_t i = 0; valid && i + 1 < count; ++i)
+        valid = arguments[i].has_value();
     if (valid && arguments.back() && !arguments.back()->empty())
         throw DbError(std::string(procedure) + ": unknown options '" + *arguments.back() + "'");
     if (!valid) throw DbError(std::string(procedure) + " takes " + std::string(signature));
@@ -137,7 +140,8 @@ void requireIntact(const fs::path& file, std::string_view what) {
     } catch (const DbError& error) {
         check = error.what();
     }
-    if (check != "ok") throw DbError("the " + std::string(what) + " " + file.string() + " is damaged: " + check);
+    if (check != "ok")
+        throw DbError("the " + std::string(what) + " " + file.string() + " is damaged: " + check);
 }
 
 void backupInto(Session& session, const fs::path& folder) {
@@ -154,22 +158,26 @@ void backupInto(Session& session, const fs::path& folder) {
     add(session.location);
     {
         sqlite::Database db(session.location, sqlite::Database::Mode::ReadOnly);
-        for (const auto& table : listedTables(session.location, db)) add(table.file);
+        for (const auto& table : listedTables(session.location, db))
+            add(table.file);
     }
     copySnapshot(jobs);
-    for (size_t i = 0; i < temps.size(); ++i) temps[i].commitTo(finals[i]);
+    for (size_t i = 0; i < temps.size(); ++i)
+        temps[i].commitTo(finals[i]);
     fsutil::syncFolder(folder);
 }
 
 // Puts the staged files in place of the destination's; on any failure the old files are put back.
 class Replacement {
-public:
+  public:
     explicit Replacement(fs::path folder) : folder_(std::move(folder)) {}
     ~Replacement() {
         if (committed_) return;
         std::error_code ignored;
-        for (auto it = placed_.rbegin(); it != placed_.rend(); ++it) fs::remove(*it, ignored);
-        for (auto it = movedAside_.rbegin(); it != movedAside_.rend(); ++it) fs::rename(it->second, it->first, ignored);
+        for (auto it = placed_.rbegin(); it != placed_.rend(); ++it)
+            fs::remove(*it, ignored);
+        for (auto it = movedAside_.rbegin(); it != movedAside_.rend(); ++it)
+            fs::rename(it->second, it->first, ignored);
     }
     void place(fsutil::TempFile& staged, const std::string& name) {
         const fs::path existing = fsutil::resolveNative(folder_ / name);
@@ -185,10 +193,11 @@ public:
     void commit() {
         committed_ = true;
         std::error_code ignored;
-        for (const auto& moved : movedAside_) fs::remove(moved.second, ignored);
+        for (const auto& moved : movedAside_)
+            fs::remove(moved.second, ignored);
     }
 
-private:
+  private:
     fs::path folder_;
     std::vector<fs::path> placed_;
     std::vector<std::pair<fs::path, fs::path>> movedAside_;
@@ -199,13 +208,15 @@ void restoreInto(const fs::path& source, const std::string& sourcePassword, cons
     constexpr std::string_view procedure = "sp_RestoreDatabase";
     std::error_code ec;
     if (!fs::is_regular_file(source, ec))
-        throw DbError("sp_RestoreDatabase: the source data dictionary " + source.string() + " does not exist");
+        throw DbError("sp_RestoreDatabase: the source data dictionary " + source.string() +
+                      " does not exist");
     {
         sqlite::Database db(source, sqlite::Database::Mode::ReadOnly);
         if (!dictionary::isDictionary(db))
             throw DbError("sp_RestoreDatabase: " + source.string() + " is not a data dictionary");
         if (!dictionary::checkLogin(db, dictionary::kAdminUser, sourcePassword))
-            throw DbError("sp_RestoreDatabase: wrong password for the source data dictionary " + source.string());
+            throw DbError("sp_RestoreDatabase: wrong password for the source data dictionary " +
+                          source.string());
     }
     std::vector<engine::TableFile> tables;
     try {
@@ -215,8 +226,8 @@ void restoreInto(const fs::path& source, const std::string& sourcePassword, cons
     }
 
     const fs::path target = fsutil::resolve(destination);
-    const fs::path folder = createFolder(target.parent_path().empty() ? fs::path(".") : target.parent_path(),
-                                         procedure);
+    const fs::path folder =
+        createFolder(target.parent_path().empty() ? fs::path(".") : target.parent_path(), procedure);
     std::unique_ptr<engine::FileLock> lock;
     if (fs::exists(target)) {
         lock = engine::FileLock::tryLock(target, true);
@@ -234,16 +245,19 @@ void restoreInto(const fs::path& source, const std::string& sourcePassword, cons
         names.push_back(std::move(name));
     };
     add(source, target.filename().string());
-    for (const auto& table : tables) add(table.file, table.file.filename().string());
+    for (const auto& table : tables)
+        add(table.file, table.file.filename().string());
     copySnapshot(jobs);
 
     Replacement replacement(folder);
-    for (size_t i = 0; i < staged.size(); ++i) replacement.place(staged[i], names[i]);
+    for (size_t i = 0; i < staged.size(); ++i)
+        replacement.place(staged[i], names[i]);
     fsutil::syncFolder(folder);
     replacement.commit();
 }
 
-template <typename Work> void reportFailures(std::string_view procedure, const std::string& path, Work&& work) {
+template <typename Work>
+void reportFailures(std::string_view procedure, const std::string& path, Work&& work) {
     try {
         work();
     } catch (const DbError& error) {
@@ -261,14 +275,17 @@ std::vector<engine::TableFile> verifyDatabase(const fs::path& dictionaryFile) {
     std::vector<engine::TableFile> tables;
     {
         sqlite::Database db(dictionaryFile, sqlite::Database::Mode::ReadOnly);
-        if (!dictionary::isDictionary(db)) throw DbError(dictionaryFile.string() + " is not a data dictionary");
+        if (!dictionary::isDictionary(db))
+            throw DbError(dictionaryFile.string() + " is not a data dictionary");
         tables = listedTables(dictionaryFile, db);
     }
     // The checks read every page and index; one thread per table file keeps the cores busy.
     std::vector<std::future<void>> checks;
     for (const auto& table : tables)
-        checks.push_back(std::async(std::launch::async, [&table] { requireIntact(table.file, "table file"); }));
-    for (auto& check : checks) check.get();
+        checks.push_back(
+            std::async(std::launch::async, [&table] { requireIntact(table.file, "table file"); }));
+    for (auto& check : checks)
+        check.get();
     return tables;
 }
 

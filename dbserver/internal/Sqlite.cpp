@@ -7,9 +7,15 @@ namespace dbserver::sqlite {
 Database::Database(const std::filesystem::path& file, Mode mode) : file_(file) {
     int flags = SQLITE_OPEN_NOMUTEX;
     switch (mode) {
-    case Mode::ReadOnly: flags |= SQLITE_OPEN_READONLY; break;
-    case Mode::ReadWrite: flags |= SQLITE_OPEN_READWRITE; break;
-    case Mode::Create: flags |= SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE; break;
+    case Mode::ReadOnly:
+        flags |= SQLITE_OPEN_READONLY;
+        break;
+    case Mode::ReadWrite:
+        flags |= SQLITE_OPEN_READWRITE;
+        break;
+    case Mode::Create:
+        flags |= SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+        break;
     }
     sqlite3* raw = nullptr;
     const int rc = sqlite3_open_v2(file.c_str(), &raw, flags, nullptr);
@@ -33,7 +39,9 @@ void Database::exec(std::string_view sql) {
     }
 }
 
-Statement Database::prepare(std::string_view sql) { return Statement(*this, sql); }
+Statement Database::prepare(std::string_view sql) {
+    return Statement(*this, sql);
+}
 
 std::string Database::integrityCheck() {
     Statement check(*this, "PRAGMA integrity_check");
@@ -87,17 +95,27 @@ void Statement::reset() {
     sqlite3_clear_bindings(stmt_.get());
 }
 
-int Statement::columnCount() const { return sqlite3_column_count(stmt_.get()); }
-std::string Statement::columnName(int column) const { return sqlite3_column_name(stmt_.get(), column); }
-bool Statement::isNull(int column) const { return sqlite3_column_type(stmt_.get(), column) == SQLITE_NULL; }
+int Statement::columnCount() const {
+    return sqlite3_column_count(stmt_.get());
+}
+std::string Statement::columnName(int column) const {
+    return sqlite3_column_name(stmt_.get(), column);
+}
+bool Statement::isNull(int column) const {
+    return sqlite3_column_type(stmt_.get(), column) == SQLITE_NULL;
+}
 std::string Statement::text(int column) const {
     const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(stmt_.get(), column));
-    return data ? std::string(data, static_cast<size_t>(sqlite3_column_bytes(stmt_.get(), column))) : std::string();
+    return data ? std::string(data, static_cast<size_t>(sqlite3_column_bytes(stmt_.get(), column)))
+                : std::string();
 }
-long long Statement::integer(int column) const { return sqlite3_column_int64(stmt_.get(), column); }
+long long Statement::integer(int column) const {
+    return sqlite3_column_int64(stmt_.get(), column);
+}
 std::string Statement::blob(int column) const {
     const auto* data = static_cast<const char*>(sqlite3_column_blob(stmt_.get(), column));
-    return data ? std::string(data, static_cast<size_t>(sqlite3_column_bytes(stmt_.get(), column))) : std::string();
+    return data ? std::string(data, static_cast<size_t>(sqlite3_column_bytes(stmt_.get(), column)))
+                : std::string();
 }
 
 std::string quoteIdentifier(std::string_view name) {

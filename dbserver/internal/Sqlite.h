@@ -13,7 +13,7 @@ namespace dbserver::sqlite {
 class Statement;
 
 class Database {
-public:
+  public:
     enum class Mode { ReadOnly, ReadWrite, Create };
     Database(const std::filesystem::path& file, Mode mode);
 
@@ -27,7 +27,7 @@ public:
     std::string integrityCheck();
     bool hasTable(std::string_view name);
 
-private:
+  private:
     struct Closer {
         void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
     };
@@ -36,7 +36,7 @@ private:
 };
 
 class Statement {
-public:
+  public:
     Statement(Database& db, std::string_view sql);
 
     Statement& bind(int index, std::string_view text);
@@ -53,7 +53,7 @@ public:
     long long integer(int column) const;
     std::string blob(int column) const;
 
-private:
+  private:
     struct Finalizer {
         void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
     };

@@ -9,7 +9,7 @@ namespace dbserver {
 namespace {
 
 class Parser {
-public:
+  public:
     explicit Parser(std::string_view text) : text_(text) {}
 
     ProcedureCall parse() {
@@ -34,19 +34,21 @@ public:
         return call;
     }
 
-private:
+  private:
     [[noreturn]] void fail(const std::string& what) const {
         throw DbError("Syntax error at position " + std::to_string(pos_ + 1) + ": " + what);
     }
     char peek() const { return pos_ < text_.size() ? text_[pos_] : '\0'; }
     static bool isWordChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
     void skipBlanks() {
-        while (pos_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[pos_]))) ++pos_;
+        while (pos_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[pos_])))
+            ++pos_;
     }
     std::string word() {
         skipBlanks();
         const size_t start = pos_;
-        while (pos_ < text_.size() && isWordChar(text_[pos_])) ++pos_;
+        while (pos_ < text_.size() && isWordChar(text_[pos_]))
+            ++pos_;
         return std::string(text_.substr(start, pos_ - start));
     }
     void keyword(std::string_view expected) {
@@ -59,7 +61,8 @@ private:
     }
     std::string identifier() {
         skipBlanks();
-        if (!std::isalpha(static_cast<unsigned char>(peek())) && peek() != '_') fail("expected a procedure name");
+        if (!std::isalpha(static_cast<unsigned char>(peek())) && peek() != '_')
+            fail("expected a procedure name");
         return word();
     }
     void expect(char c) {
@@ -100,6 +103,8 @@ private:
 
 } // namespace
 
-ProcedureCall parseStatement(std::string_view statement) { return Parser(statement).parse(); }
+ProcedureCall parseStatement(std::string_view statement) {
+    return Parser(statement).parse();
+}
 
 } // namespace dbserver
