@@ -54,7 +54,7 @@ void createTable(TDbConnection& connection, const std::string& table, const std:
         for (const auto& field : fields)
             columns.push_back(quoteIdentifier(field.name) + " " + field.type);
         std::string sql =
-            "BEGIN; CREATE TABLE " + quoteIdentifier(table) + "(" + joined(columns, ", ") + ");";
+            "CREATE TABLE " + quoteIdentifier(table) + "(" + joined(columns, ", ") + ");";
         for (const auto& index : indexes) {
             std::vector<std::string> quoted;
             for (const auto& field : index.fields)
@@ -63,7 +63,9 @@ void createTable(TDbConnection& connection, const std::string& table, const std:
                    quoteIdentifier(index.name) + " ON " + quoteIdentifier(table) + "(" +
                    joined(quoted, ", ") + ");";
         }
-        db.exec(sql + "COMMIT;");
+        sqlite::Transaction transaction(db);
+        db.exec(sql);
+        transaction.commit();
     }
     if (session.kind == engine::Kind::Dictionary) {
         sqlite::Database db(session.location, sqlite::Database::Mode::ReadWrite);
@@ -77,7 +79,7 @@ void insertRows(TDbConnection& connection, const std::string& table, const std::
     std::string placeholders;
     for (size_t i = 0; i < widths.size(); ++i)
         placeholders += (i ? ", ?" : "?") + std::to_string(i + 1);
-    db.exec("BEGIN");
+    sqlite::Transaction transaction(db);
     auto insert = db.prepare("INSERT INTO " + quoteIdentifier(table) + " VALUES(" + placeholders + ")");
     for (const auto& row : rows) {
         if (row.size() != widths.size())
@@ -96,7 +98,7 @@ void insertRows(TDbConnection& connection, const std::string& table, const std::
         }
         insert.step();
     }
-    db.exec("COMMIT");
+    transaction.commit();
 }
 
 std::string dump(TDbConnection& connection) {

@@ -1,6 +1,7 @@
 #include "dbserver/internal/Dictionary.h"
 
 #include "dbserver/DbError.h"
+#include "fsutil/TempFile.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -27,9 +28,12 @@ std::string hashPassword(std::string_view password, const std::string& salt, int
 
 void create(const std::filesystem::path& file, std::string_view adminPassword) {
     if (std::filesystem::exists(file)) throw DbError("data dictionary " + file.string() + " already exists");
-    sqlite::Database db(file, sqlite::Database::Mode::Create);
+    // Built under a temporary name, so a failure leaves no half-made dictionary behind.
+    fsutil::TempFile temp(file.parent_path() / ("TEMP_" + file.filename().string()));
+    std::filesystem::remove(temp.path());
+    sqlite::Database db(temp.path(), sqlite::Database::Mode::Create);
+    sqlite::Transaction transaction(db);
     db.exec(
-        "BEGIN;"
         "CREATE TABLE dd_info(key TEXT PRIMARY KEY, value TEXT NOT NULL);"
         "INSERT INTO dd_info VALUES('format', 'data dictionary 1');"
         "CREATE TABLE dd_users(name TEXT PRIMARY KEY COLLATE NOCASE, salt BLOB NOT NULL, hash BLOB NOT NULL,"
@@ -45,7 +49,8 @@ void create(const std::filesystem::path& file, std::string_view adminPassword) {
         .bindBlob(3, hash.data(), static_cast<int>(hash.size()))
         .bindInt(4, kIterations)
         .step();
-    db.exec("COMMIT");
+    transaction.commit();
+    temp.commitTo(file);
 }
 
 bool isDictionary(sqlite::Database& db) {

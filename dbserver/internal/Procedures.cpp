@@ -60,9 +60,10 @@ void copyBytes(const fs::path& source, const fs::path& target) {
 // writer's transaction lands either wholly before the copy or wholly after it.
 void copySnapshot(const std::vector<CopyJob>& jobs) {
     std::vector<std::unique_ptr<sqlite::Database>> readers;
+    std::vector<sqlite::Transaction> reads; // ended before their databases close
     for (const auto& job : jobs) {
         readers.push_back(openReader(job.source));
-        readers.back()->exec("BEGIN");
+        reads.emplace_back(*readers.back());
         readers.back()->prepare("SELECT count(*) FROM sqlite_master").step();
     }
     for (size_t i = 0; i < jobs.size(); ++i) {

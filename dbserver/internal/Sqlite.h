@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace dbserver::sqlite {
 
@@ -59,6 +60,26 @@ class Statement {
     };
     Database* db_;
     std::unique_ptr<sqlite3_stmt, Finalizer> stmt_;
+};
+
+// A transaction that is rolled back unless committed.
+class Transaction {
+public:
+    explicit Transaction(Database& db) : db_(&db) { db.exec("BEGIN"); }
+    ~Transaction() {
+        if (db_) sqlite3_exec(db_->handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    Transaction(Transaction&& other) noexcept : db_(std::exchange(other.db_, nullptr)) {}
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+    Transaction& operator=(Transaction&&) = delete;
+    void commit() {
+        db_->exec("COMMIT");
+        db_ = nullptr;
+    }
+
+private:
+    Database* db_;
 };
 
 std::string quoteIdentifier(std::string_view name);
