@@ -1,5 +1,6 @@
 #include "app/Program.h"
 
+#include <QFont>
 #include <QMessageBox>
 
 #include <cxxabi.h>
@@ -29,6 +30,8 @@ std::string kindOf(const std::exception& error) {
 BackupApplication::BackupApplication(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName(QString::fromStdString(applicationTitle(applicationFilePath().toStdString())));
     setQuitOnLastWindowClosed(true);
+    // The layout's font is rarely installed here; these narrow faces keep its texts inside their labels.
+    QFont::insertSubstitutions("MS Sans Serif", {"Nimbus Sans Narrow", "Liberation Sans Narrow", "Arial Narrow", "Nimbus Sans", "DejaVu Sans"});
 }
 
 bool BackupApplication::notify(QObject* receiver, QEvent* event) {
