@@ -137,6 +137,9 @@ void requireIntact(const fs::path& file, std::string_view what) {
     std::string check;
     try {
         sqlite::Database db(file, sqlite::Database::Mode::ReadOnly);
+        // The check visits every page, the indexes' in key order: reading through a map and a larger cache
+        // spares most of the system calls.
+        db.exec("PRAGMA mmap_size=1073741824; PRAGMA cache_size=-65536");
         check = db.integrityCheck();
     } catch (const DbError& error) {
         check = error.what();
