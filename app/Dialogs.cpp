@@ -74,8 +74,8 @@ std::string errorBoxText(const std::string& message) {
 }
 
 std::string applicationTitle(const std::string& programPath) {
-    std::string name = programPath.substr(
-        programPath.find_last_of("/\\:") == std::string::npos ? 0 : programPath.find_last_of("/\\:") + 1);
+    const size_t folderEnd = programPath.find_last_of("/\\:");
+    std::string name = programPath.substr(folderEnd == std::string::npos ? 0 : folderEnd + 1);
     name = name.substr(0, name.find('.'));
     for (size_t i = 1; i < name.size(); ++i)
         name[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[i])));

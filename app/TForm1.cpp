@@ -96,7 +96,6 @@ TForm1::TForm1(TForm1Parts parts)
     AbortSb->setIcon(abortGlyph());
     AbortSb->setIconSize(QSize(13, 13));
     Panel1Caption->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    setMinimumSize(0, 0);
 
     dbqry1.Connection = &con1;
     dbqry1.DatabaseName = "con1";

@@ -356,25 +356,25 @@ class Writer {
             return 0;
         case ZIP_SOURCE_READ: {
             if (cancelled(options_.abort)) return refuse(source, ZIP_ER_CANCELLED, result::Cancelled);
+            // The bytes of the file that the first bytes handed to libzip stand for.
+            const auto plainBytes = [&](std::uint64_t delivered) {
+                return source.ready ? delivered * source.ready->size /
+                                          std::max<std::uint64_t>(source.ready->dataSize(), 1)
+                                    : delivered;
+            };
             zip_int64_t count;
-            std::uint64_t processed;
             if (source.ready) {
                 const std::uint64_t left = source.ready->dataSize() - source.delivered;
                 count = static_cast<zip_int64_t>(std::min<std::uint64_t>(left, length));
                 if (count > 0)
                     std::memcpy(data, source.ready->data() + source.delivered, static_cast<size_t>(count));
-                const std::uint64_t total = std::max<std::uint64_t>(source.ready->dataSize(), 1);
-                processed = (source.delivered + count) * source.ready->size / total;
             } else {
                 count = ::read(source.streamed.get(), data, length);
                 if (count < 0) return refuse(source, ZIP_ER_READ, result::CannotReadFile);
-                processed = source.delivered + count;
             }
-            const std::uint64_t before = source.ready
-                                             ? source.delivered * source.ready->size /
-                                                   std::max<std::uint64_t>(source.ready->dataSize(), 1)
-                                             : source.delivered;
+            const std::uint64_t before = plainBytes(source.delivered);
             source.delivered += static_cast<std::uint64_t>(count);
+            const std::uint64_t processed = plainBytes(source.delivered);
             if (count == 0 && !source.completed) {
                 source.completed = true;
                 finished_ += file.size;

@@ -55,8 +55,8 @@ std::int32_t readZip(const fs::path& zipPath, const ReadOptions& options);
 
 std::int32_t listZip(const fs::path& zipPath, std::vector<ZipEntryInfo>& entries);
 
-// The bytes processed of a file at which the next progress event is due, so that events come at every
-// percent and not at every block.
+// True when going from `before` to `after` bytes of `total` crosses a percent, so that progress events come at
+// every percent and not at every block.
 inline bool progressDue(std::uint64_t before, std::uint64_t after, std::uint64_t total) {
     return total == 0 || (before * 100 / total) != (after * 100 / total);
 }
