@@ -137,6 +137,23 @@ void check(TDbConnection& connection) {
     }
 }
 
+std::string preRestoreFolder(const std::string& dictionary) {
+    const fs::path live = fsutil::resolve(dictionary);
+    return (live.parent_path() / (live.filename().string() + ".pre-restore")).string();
+}
+
+void undoRestore(const std::string& dictionary, const std::string& user, const std::string& password) {
+    const fs::path copy = fs::path(preRestoreFolder(dictionary)) / fsutil::resolve(dictionary).filename();
+    if (!fs::is_regular_file(copy))
+        throw DbError("undo-restore: " + dictionary + " has no pre-restore copy (" + copy.string() +
+                      " does not exist)");
+    TDbConnection connection("undo-restore");
+    connection.setConnectPath(copy.string());
+    connection.Username = user;
+    connection.Password = password;
+    procedures::restoreDatabase(connection.Session(), {copy.string(), password, dictionary, std::nullopt});
+}
+
 void makeDemoWorkspace(const std::string& folder, const std::string& adminPassword) {
     const fs::path root = fs::absolute(fsutil::toNative(folder));
     if (fs::exists(root) && !fs::is_empty(root))

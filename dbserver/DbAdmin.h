@@ -33,6 +33,13 @@ std::string dump(TDbConnection& connection);
 // The integrity check that a restore makes of its image; throws DbError naming the first damaged file.
 void check(TDbConnection& connection);
 
+// The folder beside a data dictionary where a restore keeps the database it replaced.
+std::string preRestoreFolder(const std::string& dictionary);
+// Puts the database that the last restore replaced back in place, with the checks and the all-or-nothing
+// swap of a restore; the database it replaces becomes the pre-restore copy in turn. The password is the
+// DBSYS password of the copy being put back.
+void undoRestore(const std::string& dictionary, const std::string& user, const std::string& password);
+
 // The program folder of a demo installation: MCOMPANY, one data dictionary for each company, KORVA.ini, and
 // the folders that the window's stored default paths name.
 void makeDemoWorkspace(const std::string& folder, const std::string& adminPassword);

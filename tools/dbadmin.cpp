@@ -17,7 +17,8 @@ const char* const kUsage =
     "  dbadmin check CONNECT_PATH USER PASSWORD\n"
     "  dbadmin create-dictionary DICTIONARY DBSYS_PASSWORD\n"
     "  dbadmin create-table CONNECT_PATH USER PASSWORD TABLE NAME:TYPE,... [INDEX:FIELD;...[:unique] ...]\n"
-    "  dbadmin load CONNECT_PATH USER PASSWORD TABLE CSV_FILE\n";
+    "  dbadmin load CONNECT_PATH USER PASSWORD TABLE CSV_FILE\n"
+    "  dbadmin undo-restore DICTIONARY USER PASSWORD\n";
 
 constexpr const char* kDemoPassword = "KESTA7946";
 
@@ -76,6 +77,12 @@ int run(const std::vector<std::string>& args) {
         return 0;
     }
     need(4);
+    if (command == "undo-restore") {
+        admin::undoRestore(args[1], args[2], args[3]);
+        std::cout << "The database replaced by the last restore is back in " << args[1]
+                  << "; the one it replaced is now the pre-restore copy\n";
+        return 0;
+    }
     TDbConnection connection("dbadmin");
     connection.setConnectPath(args[1]);
     connection.Username = args[2];

@@ -12,6 +12,9 @@
 namespace dbserver::dictionary {
 namespace {
 constexpr int kIterations = 20000;
+// A password record outside these bounds is refused: a hostile image could ask for hours of hashing.
+constexpr long long kMinIterations = 1000;
+constexpr long long kMaxIterations = 1000000;
 constexpr size_t kSaltSize = 16;
 constexpr size_t kHashSize = 32;
 
@@ -68,8 +71,13 @@ bool checkLogin(sqlite::Database& db, std::string_view user, std::string_view pa
         hashPassword(password, std::string(kSaltSize, '\0'), kIterations); // same time for unknown users
         return false;
     }
+    const long long iterations = query.integer(2);
+    if (iterations < kMinIterations || iterations > kMaxIterations)
+        throw DbError("the password record of user " + std::string(user) + " in " + db.file().string() +
+                      " is not valid: " + std::to_string(iterations) + " hashing rounds, outside " +
+                      std::to_string(kMinIterations) + " to " + std::to_string(kMaxIterations));
     const std::string stored = query.blob(1);
-    const std::string computed = hashPassword(password, query.blob(0), static_cast<int>(query.integer(2)));
+    const std::string computed = hashPassword(password, query.blob(0), static_cast<int>(iterations));
     return stored.size() == computed.size() &&
            CRYPTO_memcmp(stored.data(), computed.data(), stored.size()) == 0;
 }

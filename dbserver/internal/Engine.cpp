@@ -4,29 +4,33 @@
 #include "dbserver/internal/Dictionary.h"
 #include "dbserver/internal/Procedures.h"
 #include "dbserver/internal/StatementParser.h"
+#include "fsutil/FileSetSwap.h"
 #include "fsutil/Paths.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <chrono>
 #include <map>
+#include <thread>
 
 namespace dbserver::engine {
 
-std::unique_ptr<FileLock> FileLock::tryLock(const fs::path& file, bool exclusive) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw DbError("cannot open " + file.string());
-    if (::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
-        ::close(fd);
-        return nullptr;
+fsutil::FileLock lockFolder(const fs::path& folder, bool exclusive, const std::string& refusal) {
+    // A short wait rides out another connection's recovery, which holds the lock for a moment only.
+    for (int attempt = 0; attempt < 40; ++attempt) {
+        try {
+            if (fsutil::FileLock lock = fsutil::FileLock::tryLock(folder, true)) {
+                fsutil::FileSetSwap::recover(folder);
+                if (exclusive || lock.share()) return lock;
+            } else if (!exclusive) {
+                if (fsutil::FileLock shared = fsutil::FileLock::tryLock(folder, false)) return shared;
+            }
+        } catch (const std::system_error& error) {
+            throw DbError("cannot open the folder " + folder.string() + ": " + error.what());
+        }
+        if (exclusive) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
-    return std::unique_ptr<FileLock>(new FileLock(fd));
-}
-
-FileLock::~FileLock() {
-    ::close(fd_);
+    throw DbError(refusal);
 }
 
 std::vector<TableFile> Session::tables() const {
@@ -71,13 +75,20 @@ std::unique_ptr<Session> connect(const std::string& path, unsigned serverTypes, 
     session->connectPath = path;
     session->location = fsutil::resolve(path);
     std::error_code ec;
+    const std::string busy = "The database " + path + " is being restored or backed up by another connection";
     if (fsutil::toUpper(path).find(".ADD") == std::string::npos) {
         if (!fs::is_directory(session->location, ec))
             throw DbError("The folder " + path + " does not exist or is not a folder");
+        session->lock = lockFolder(session->location, false, busy);
         return session;
     }
     session->kind = Kind::Dictionary;
     session->user = user;
+    const fs::path folder = session->folder().empty() ? fs::path(".") : session->folder();
+    if (fs::is_directory(folder, ec)) {
+        session->lock = lockFolder(folder, false, busy);
+        session->location = fsutil::resolve(path); // a recovery may have put the dictionary back
+    }
     if (!fs::is_regular_file(session->location, ec))
         throw DbError("The data dictionary " + path + " does not exist");
     {
@@ -87,9 +98,6 @@ std::unique_ptr<Session> connect(const std::string& path, unsigned serverTypes, 
             throw DbError("Login refused for user '" + user + "' on the data dictionary " + path +
                           ": wrong user name or password");
     }
-    session->lock = FileLock::tryLock(session->location, false);
-    if (!session->lock)
-        throw DbError("The data dictionary " + path + " is being restored by another connection");
     return session;
 }
 

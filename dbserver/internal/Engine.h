@@ -1,6 +1,8 @@
 #pragma once
 // The embedded server's client engine: sessions opened by the connection component, and the statements run
 // on them.
+#include "fsutil/Io.h"
+
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -13,19 +15,10 @@ namespace fs = std::filesystem;
 
 enum class Kind { Dictionary, Folder };
 
-// An flock(2) lock on a file, held while the object lives.
-class FileLock {
-  public:
-    // Returns an empty lock when the file is locked the other way by someone else.
-    static std::unique_ptr<FileLock> tryLock(const fs::path& file, bool exclusive);
-    ~FileLock();
-    FileLock(const FileLock&) = delete;
-    FileLock& operator=(const FileLock&) = delete;
-
-  private:
-    explicit FileLock(int fd) : fd_(fd) {}
-    int fd_;
-};
+// Every open session holds a shared lock on its database's folder; a restore into a folder or a backup into
+// it holds the exclusive one, so neither runs under an open database, and nobody opens one while they run.
+// Whoever takes the exclusive lock first finishes or undoes what a killed restore or backup left there.
+fsutil::FileLock lockFolder(const fs::path& folder, bool exclusive, const std::string& refusal);
 
 struct TableFile {
     std::string name;
@@ -38,7 +31,7 @@ class Session {
     std::string connectPath;
     fs::path location; // the dictionary file, or the folder
     std::string user;
-    std::unique_ptr<FileLock> lock;
+    fsutil::FileLock lock; // shared, on folder()
 
     fs::path folder() const { return kind == Kind::Dictionary ? location.parent_path() : location; }
     std::vector<TableFile> tables() const;

@@ -3,21 +3,30 @@
 #include "dbserver/DbError.h"
 #include "dbserver/internal/Dictionary.h"
 #include "dbserver/internal/Sqlite.h"
+#include "fsutil/FileSetSwap.h"
+#include "fsutil/Io.h"
 #include "fsutil/Paths.h"
 #include "fsutil/TempFile.h"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
-#include <future>
+#include <exception>
+#include <mutex>
+#include <set>
 #include <system_error>
+#include <thread>
 
 namespace dbserver::procedures {
 namespace {
 
 namespace fs = std::filesystem;
 using engine::Session;
+
+// The files SQLite keeps beside a database while it is written.
+constexpr const char* kSideFileSuffixes[] = {"-journal", "-wal", "-shm"};
 
 struct CopyJob {
     fs::path source;
@@ -33,48 +42,49 @@ std::unique_ptr<sqlite::Database> openReader(const fs::path& file) {
     }
 }
 
-void copyBytes(const fs::path& source, const fs::path& target) {
-    const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) throw DbError("cannot read " + source.string() + ": " + std::strerror(errno));
-    const int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out < 0) {
-        const int error = errno;
-        ::close(in);
-        throw DbError("cannot write " + target.string() + ": " + std::strerror(error));
-    }
-    int error = 0;
-    for (;;) {
-        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
-        if (n == 0) break;
-        if (n < 0) {
-            error = errno;
-            break;
-        }
-    }
-    ::close(in);
-    if (::close(out) != 0 && error == 0) error = errno;
-    if (error != 0) throw DbError("cannot write " + target.string() + ": " + std::strerror(error));
+bool isWal(sqlite::Database& db) {
+    auto mode = db.prepare("PRAGMA journal_mode");
+    return mode.step() && fsutil::equalsIgnoringCase(mode.text(0), "wal");
 }
 
-// Copies every source as of one moment: all files are read-locked before the first page is copied, so a
-// writer's transaction lands either wholly before the copy or wholly after it.
+void copyBytes(const fs::path& source, const fs::path& target) {
+    const fsutil::Fd in = fsutil::io::openForReading(source);
+    if (!in) throw DbError("cannot read " + source.string() + ": " + std::strerror(errno));
+    fsutil::Fd out = fsutil::io::createExclusive(target);
+    if (!out) throw DbError("cannot write " + target.string() + ": " + std::strerror(errno));
+    int error = fsutil::io::copyAll(in.get(), out.get());
+    if (error == 0 && ::fsync(out.get()) != 0) error = errno;
+    if (const int closed = out.close(); error == 0) error = closed;
+    if (error != 0) throw DbError("cannot copy " + source.string() + " to " + target.string() + ": " +
+                                  std::strerror(error));
+}
+
+// Copies every source as of one moment. All files are read-locked before the first page is copied; while
+// that happens, a write lock on each WAL database holds its writers back, as a WAL reader would not. So a
+// writer's transaction, even one across several files, lands either wholly before the copy or wholly after.
 void copySnapshot(const std::vector<CopyJob>& jobs) {
     std::vector<std::unique_ptr<sqlite::Database>> readers;
     std::vector<sqlite::Transaction> reads; // ended before their databases close
-    for (const auto& job : jobs) {
-        readers.push_back(openReader(job.source));
-        reads.emplace_back(*readers.back());
-        readers.back()->prepare("SELECT count(*) FROM sqlite_master").step();
+    {
+        std::vector<std::unique_ptr<sqlite::Database>> blockers;
+        std::vector<sqlite::Transaction> writes;
+        for (const auto& job : jobs) {
+            readers.push_back(openReader(job.source));
+            if (isWal(*readers.back())) {
+                blockers.push_back(std::make_unique<sqlite::Database>(job.source, sqlite::Database::Mode::ReadWrite));
+                writes.emplace_back(*blockers.back(), "BEGIN IMMEDIATE");
+            }
+        }
+        for (auto& reader : readers) {
+            reads.emplace_back(*reader);
+            reader->prepare("SELECT count(*) FROM sqlite_master").step();
+        }
     }
     for (size_t i = 0; i < jobs.size(); ++i) {
-        std::error_code ignored;
-        fs::remove(jobs[i].target, ignored);
         // While the read lock is held, a rollback-journal database file is exactly its committed state, so
         // its bytes can be copied as they are; a WAL database goes through SQLite's backup.
-        auto mode = readers[i]->prepare("PRAGMA journal_mode");
-        if (mode.step() && !fsutil::equalsIgnoringCase(mode.text(0), "wal")) {
+        if (!isWal(*readers[i])) {
             copyBytes(jobs[i].source, jobs[i].target);
-            fsutil::syncFile(jobs[i].target);
             continue;
         }
         {
@@ -87,6 +97,7 @@ void copySnapshot(const std::vector<CopyJob>& jobs) {
             sqlite3_backup_finish(backup);
             if (rc != SQLITE_DONE) target.fail("cannot write");
         }
+        ::chmod(jobs[i].target.c_str(), 0600);
         fsutil::syncFile(jobs[i].target);
     }
 }
@@ -120,14 +131,26 @@ fs::path createFolder(const fs::path& folder, std::string_view procedure) {
     return folder;
 }
 
+// A table file must be a plain name beside its dictionary: a path would reach files outside the database.
+bool isPlainFileName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\") == std::string::npos &&
+           !(name.size() >= 2 && name[1] == ':');
+}
+
 // The table files that a dictionary lists, each checked to be there.
 std::vector<engine::TableFile> listedTables(const fs::path& dictionaryFile, sqlite::Database& db) {
     std::vector<engine::TableFile> result;
+    std::set<std::string> seen;
     for (const auto& entry : dictionary::tables(db)) {
+        if (!isPlainFileName(entry.file))
+            throw DbError("the table file " + entry.file + " of table " + entry.name +
+                          " is not a file name beside the data dictionary " + dictionaryFile.string());
         fs::path file = fsutil::resolveNative(dictionaryFile.parent_path() / entry.file);
         std::error_code ec;
         if (!fs::is_regular_file(file, ec))
             throw DbError("the table file " + file.string() + " of table " + entry.name + " is missing");
+        if (!seen.insert(fsutil::toUpper(file.filename().string())).second)
+            throw DbError("the table file " + file.string() + " is listed twice in " + dictionaryFile.string());
         result.push_back({entry.name, file});
     }
     return result;
@@ -148,67 +171,77 @@ void requireIntact(const fs::path& file, std::string_view what) {
         throw DbError("the " + std::string(what) + " " + file.string() + " is damaged: " + check);
 }
 
-void backupInto(Session& session, const fs::path& folder) {
-    createFolder(folder, "sp_BackupDatabase");
-    std::vector<CopyJob> jobs;
-    std::vector<fsutil::TempFile> temps;
-    std::vector<fs::path> finals;
-    auto add = [&](const fs::path& source) {
-        const std::string name = source.filename().string();
-        temps.emplace_back(folder / ("TEMP_" + name));
-        jobs.push_back({source, temps.back().path()});
-        finals.push_back(folder / name);
+// Runs work(i) for every i below count on at most as many threads as there are cores; the first failure
+// is rethrown once all have ended.
+template <typename Work> void inParallel(size_t count, Work&& work) {
+    std::atomic<size_t> next = 0;
+    std::exception_ptr failure;
+    std::mutex mutex;
+    auto run = [&] {
+        for (size_t i; (i = next++) < count;) {
+            try {
+                work(i);
+            } catch (...) {
+                std::lock_guard lock(mutex);
+                if (!failure) failure = std::current_exception();
+            }
+        }
     };
-    add(session.location);
+    std::vector<std::jthread> threads;
+    const size_t extra = std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), count);
+    for (size_t t = 1; t < extra; ++t)
+        threads.emplace_back(run);
+    run();
+    threads.clear();
+    if (failure) std::rethrow_exception(failure);
+}
+
+std::string lockRefusal(std::string_view procedure, const fs::path& folder) {
+    return std::string(procedure) + ": the folder " + folder.string() +
+           " is in use: a database in it is open by another connection, or another backup or restore "
+           "runs there";
+}
+
+void backupInto(Session& session, const fs::path& folder) {
+    constexpr std::string_view procedure = "sp_BackupDatabase";
+    createFolder(folder, procedure);
+    const fsutil::FileLock lock = engine::lockFolder(folder, true, lockRefusal(procedure, folder));
+    fsutil::FileSetSwap swap(folder);
+    std::vector<CopyJob> jobs;
     {
         sqlite::Database db(session.location, sqlite::Database::Mode::ReadOnly);
         for (const auto& table : listedTables(session.location, db))
-            add(table.file);
+            jobs.push_back({table.file, swap.stage(table.file.filename().string())});
     }
+    jobs.push_back({session.location, swap.stage(session.location.filename().string())});
     copySnapshot(jobs);
-    for (size_t i = 0; i < temps.size(); ++i)
-        temps[i].commitTo(finals[i]);
-    fsutil::syncFolder(folder);
+    swap.commit();
 }
 
-// Puts the staged files in place of the destination's; on any failure the old files are put back.
-class Replacement {
-  public:
-    explicit Replacement(fs::path folder) : folder_(std::move(folder)) {}
-    ~Replacement() {
-        if (committed_) return;
-        std::error_code ignored;
-        for (auto it = placed_.rbegin(); it != placed_.rend(); ++it)
-            fs::remove(*it, ignored);
-        for (auto it = movedAside_.rbegin(); it != movedAside_.rend(); ++it)
-            fs::rename(it->second, it->first, ignored);
-    }
-    void place(fsutil::TempFile& staged, const std::string& name) {
-        const fs::path existing = fsutil::resolveNative(folder_ / name);
-        if (fs::exists(existing)) {
-            const fs::path aside = folder_ / ("TEMP_OLD_" + existing.filename().string());
-            fs::rename(existing, aside);
-            movedAside_.emplace_back(existing, aside);
+// The files of the database at `dictionaryFile` that a restore moves out of the way: the dictionary, the
+// tables it lists, and the side files of each. A dictionary that cannot be read gives just itself.
+std::vector<std::string> databaseFiles(const fs::path& dictionaryFile) {
+    std::vector<std::string> names{dictionaryFile.filename().string()};
+    try {
+        sqlite::Database db(dictionaryFile, sqlite::Database::Mode::ReadOnly);
+        for (const auto& entry : dictionary::tables(db)) {
+            if (!isPlainFileName(entry.file)) continue;
+            const fs::path file = fsutil::resolveNative(dictionaryFile.parent_path() / entry.file);
+            if (fs::is_regular_file(fs::symlink_status(file))) names.push_back(file.filename().string());
         }
-        const fs::path target = folder_ / name;
-        staged.commitTo(target);
-        placed_.push_back(target);
+    } catch (const DbError&) {
     }
-    void commit() {
-        committed_ = true;
-        std::error_code ignored;
-        for (const auto& moved : movedAside_)
-            fs::remove(moved.second, ignored);
+    std::vector<std::string> withSideFiles;
+    for (const auto& name : names) {
+        withSideFiles.push_back(name);
+        for (const char* suffix : kSideFileSuffixes)
+            withSideFiles.push_back(name + suffix);
     }
+    return withSideFiles;
+}
 
-  private:
-    fs::path folder_;
-    std::vector<fs::path> placed_;
-    std::vector<std::pair<fs::path, fs::path>> movedAside_;
-    bool committed_ = false;
-};
-
-void restoreInto(const fs::path& source, const std::string& sourcePassword, const std::string& destination) {
+void restoreInto(Session& session, const fs::path& source, const std::string& sourcePassword,
+                 const std::string& destination) {
     constexpr std::string_view procedure = "sp_RestoreDatabase";
     std::error_code ec;
     if (!fs::is_regular_file(source, ec))
@@ -230,34 +263,44 @@ void restoreInto(const fs::path& source, const std::string& sourcePassword, cons
     }
 
     const fs::path target = fsutil::resolve(destination);
+    if (fs::is_directory(fs::symlink_status(target)))
+        throw DbError("sp_RestoreDatabase: the destination " + destination +
+                      " is a folder, not a data dictionary file");
     const fs::path folder =
         createFolder(target.parent_path().empty() ? fs::path(".") : target.parent_path(), procedure);
-    std::unique_ptr<engine::FileLock> lock;
-    if (fs::exists(target)) {
-        lock = engine::FileLock::tryLock(target, true);
-        if (!lock)
-            throw DbError("sp_RestoreDatabase: the destination database " + destination +
-                          " is open by another connection");
-    }
+    // The session's own shared lock would stand in the way when the image lies in the destination folder.
+    if (fs::equivalent(session.folder().empty() ? fs::path(".") : session.folder(), folder, ec))
+        session.lock = {};
+    const fsutil::FileLock lock = engine::lockFolder(
+        folder, true, "sp_RestoreDatabase: the destination database " + destination +
+                          " is open by another connection, or a backup or restore runs in its folder");
 
+    const std::string dictionaryName = target.filename().string();
+    fsutil::FileSetSwap swap(folder);
+    swap.keepReplacedIn(folder / (dictionaryName + ".pre-restore"));
     std::vector<CopyJob> jobs;
-    std::vector<fsutil::TempFile> staged;
-    std::vector<std::string> names;
-    auto add = [&](const fs::path& file, std::string name) {
-        staged.emplace_back(folder / ("TEMP_" + name));
-        jobs.push_back({file, staged.back().path()});
-        names.push_back(std::move(name));
-    };
-    add(source, target.filename().string());
-    for (const auto& table : tables)
-        add(table.file, table.file.filename().string());
+    std::set<std::string> placed;
+    for (const auto& table : tables) {
+        const std::string name = table.file.filename().string();
+        jobs.push_back({table.file, swap.stage(name)});
+        placed.insert(name);
+    }
+    jobs.push_back({source, swap.stage(dictionaryName)});
+    placed.insert(dictionaryName);
+    // The whole old database goes aside, and with it any file whose name differs from a new one in case
+    // only, which the program's name rules would otherwise mistake for it.
+    std::vector<std::string> retired =
+        fs::exists(target) ? databaseFiles(target) : std::vector<std::string>{};
+    for (const auto& name : placed) {
+        const fs::path existing = fsutil::resolveNative(folder / name);
+        if (existing.filename() != name) retired.push_back(existing.filename().string());
+        for (const char* suffix : kSideFileSuffixes)
+            retired.push_back(name + suffix);
+    }
+    for (const auto& name : std::set<std::string>(retired.begin(), retired.end()))
+        if (!placed.count(name)) swap.retire(name);
     copySnapshot(jobs);
-
-    Replacement replacement(folder);
-    for (size_t i = 0; i < staged.size(); ++i)
-        replacement.place(staged[i], names[i]);
-    fsutil::syncFolder(folder);
-    replacement.commit();
+    swap.commit();
 }
 
 template <typename Work>
@@ -283,13 +326,8 @@ std::vector<engine::TableFile> verifyDatabase(const fs::path& dictionaryFile) {
             throw DbError(dictionaryFile.string() + " is not a data dictionary");
         tables = listedTables(dictionaryFile, db);
     }
-    // The checks read every page and index; one thread per table file keeps the cores busy.
-    std::vector<std::future<void>> checks;
-    for (const auto& table : tables)
-        checks.push_back(
-            std::async(std::launch::async, [&table] { requireIntact(table.file, "table file"); }));
-    for (auto& check : checks)
-        check.get();
+    // The checks read every page and index; one thread per core keeps the cores busy.
+    inParallel(tables.size(), [&](size_t i) { requireIntact(tables[i].file, "table file"); });
     return tables;
 }
 
@@ -307,8 +345,9 @@ void restoreDatabase(Session& session, const Arguments& arguments) {
                      "(source dictionary, source password, destination dictionary, NULL)");
     const std::string& destination = *arguments[2];
     if (destination.empty()) throw DbError("sp_RestoreDatabase: the destination path is empty");
-    reportFailures("sp_RestoreDatabase", destination,
-                   [&] { restoreInto(fsutil::resolve(*arguments[0]), *arguments[1], destination); });
+    reportFailures("sp_RestoreDatabase", destination, [&] {
+        restoreInto(session, fsutil::resolve(*arguments[0]), *arguments[1], destination);
+    });
 }
 
 } // namespace dbserver::procedures

@@ -65,7 +65,7 @@ class Statement {
 // A transaction that is rolled back unless committed.
 class Transaction {
 public:
-    explicit Transaction(Database& db) : db_(&db) { db.exec("BEGIN"); }
+    explicit Transaction(Database& db, std::string_view begin = "BEGIN") : db_(&db) { db.exec(begin); }
     ~Transaction() {
         if (db_) sqlite3_exec(db_->handle(), "ROLLBACK", nullptr, nullptr, nullptr);
     }

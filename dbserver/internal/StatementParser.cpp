@@ -81,6 +81,10 @@ class Parser {
                     fail("unterminated string literal");
                 }
                 const char c = text_[pos_++];
+                if (c == '\0') {
+                    --pos_;
+                    fail("a string literal may not hold a NUL character");
+                }
                 if (c != '\'') {
                     value += c;
                 } else if (peek() == '\'') {
