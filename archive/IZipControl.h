@@ -93,6 +93,8 @@ enum : std::int32_t {
     FolderNotFound = 15,
     DuplicateName = 16,
     UnsafeEntryName = 17,
+    DeviceError = 18,
+    OutOfMemory = 19,
 };
 }
 

@@ -2,6 +2,8 @@
 
 #include "archive/internal/ZipEngine.h"
 #include "fsutil/Paths.h"
+#include "fsutil/FileSetSwap.h"
+#include "fsutil/Io.h"
 #include "fsutil/TempFile.h"
 #include "fsutil/Utf.h"
 
@@ -13,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <random>
+#include <set>
 
 namespace archive {
 namespace {
@@ -313,6 +316,12 @@ std::int32_t TZipControl::ZipFiles() {
             consider(*it);
     }
     if (files.empty()) return finish(result::NothingSelected);
+    // Two files under one name would make an archive whose extraction cannot be all or nothing.
+    {
+        std::set<std::string> names;
+        for (const auto& file : files)
+            if (!names.insert(fsutil::toUpper(file.entryName)).second) return finish(result::DuplicateName);
+    }
     // Largest first, so that the workers start on the long jobs; names break ties for a stable order.
     std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) {
         return a.size != b.size ? a.size > b.size : a.entryName < b.entryName;
@@ -322,10 +331,22 @@ std::int32_t TZipControl::ZipFiles() {
     if (zipPath.filename().empty() || !fs::is_directory(zipFolder, ec))
         return finish(result::CannotCreateZip);
     if (!flag(dispid::UseTempFile)) fs::remove(zipPath, ec);
+    // A zip write that was killed left its temporary file; a half-done swap in the folder is put right
+    // before its files are read.
+    fsutil::removeStaleFiles(zipFolder, engine::kZipTempPattern);
+    try {
+        fsutil::FileSetSwap::recover(folder);
+    } catch (const std::system_error&) {
+        return finish(result::CannotReadFile);
+    }
     fsutil::TempFile temp(zipFolder /
                           ("TEMP_" + zipPath.filename().string() + "." + uniqueSuffix() + ".tmp"));
+    fsutil::Fd tempFd = fsutil::io::createExclusive(temp.path());
+    if (!tempFd) return finish(result::CannotCreateZip);
+    const fsutil::FileLock tempLock = fsutil::FileLock::tryLock(temp.path(), true); // not stale while held
 
     engine::WriteOptions options;
+    options.limits = Limits;
     options.level = number(dispid::CompressionLevel);
     options.password = text(dispid::EncryptionPassword);
     options.abort = &abortRequested_;
@@ -333,12 +354,13 @@ std::int32_t TZipControl::ZipFiles() {
     // Writing is the first half of the work; reading the new zip back whole is the second.
     lastPercent_ = -1;
     options.progress = [this](std::uint64_t done, std::uint64_t total) { raiseProgress(done, 2 * total); };
-    const std::int32_t written = engine::writeZip(temp.path(), files, options);
+    const std::int32_t written = engine::writeZip(tempFd.get(), files, options);
     if (written != result::Success) return finish(written);
     if (abortRequested_) return finish(result::Cancelled);
 
     if (testHookBeforeVerify) testHookBeforeVerify(temp.path());
     engine::ReadOptions check;
+    check.limits = Limits;
     check.password = options.password;
     check.abort = &abortRequested_;
     check.progress = [this](std::uint64_t done, std::uint64_t total) {
@@ -348,8 +370,11 @@ std::int32_t TZipControl::ZipFiles() {
     if (verified == result::Cancelled) return finish(result::Cancelled);
     if (verified != result::Success) return finish(result::VerifyFailed);
     try {
-        fsutil::syncFile(temp.path());
-        temp.commitTo(zipPath);
+        if (const int error = fsutil::io::rename(temp.path(), zipPath); error != 0)
+            return finish(error == ENOSPC ? result::DiskFull
+                          : error == EIO  ? result::DeviceError
+                                          : result::CannotCreateZip);
+        temp.release();
         fsutil::syncFolder(zipFolder);
     } catch (const std::exception&) {
         return finish(result::CannotCreateZip);
@@ -378,6 +403,7 @@ std::int32_t TZipControl::readZipFile(std::int32_t operation) {
     const std::string zipName = text(dispid::ZipFilename);
     if (!fsutil::fileExists(zipName)) return finish(result::ZipFileNotFound);
     engine::ReadOptions options;
+    options.limits = Limits;
     options.password = text(dispid::EncryptionPassword);
     options.abort = &abortRequested_;
     options.status = statusSink();
@@ -439,10 +465,14 @@ std::u16string TZipControl::DescribeResult(std::int32_t /*kind*/, std::int32_t c
     case result::FolderNotFound:
         return u"The folder of the files to process does not exist.";
     case result::DuplicateName:
-        return u"Two files to compress would have the same name in the zip file.";
+        return u"Two files would have the same name: in the zip file, or in the folder to extract into.";
     case result::UnsafeEntryName:
-        return u"The zip file holds entries whose names point outside the folder to extract into; they were "
-               u"skipped.";
+        return u"The zip file holds entries whose names point outside the folder to extract into, or links; "
+               u"nothing was extracted.";
+    case result::DeviceError:
+        return u"The disk reported an error while a file was read or written; no existing file was replaced.";
+    case result::OutOfMemory:
+        return u"There was not enough memory for the operation; no existing file was replaced.";
     default:
         return u"Unknown zip result code " + fsutil::toUtf16(std::to_string(code)) + u".";
     }

@@ -1,5 +1,6 @@
 #pragma once
 #include "archive/IZipControl.h"
+#include "archive/ZipLimits.h"
 
 #include <atomic>
 #include <chrono>
@@ -38,6 +39,9 @@ class TZipControl final : public IZipControl {
 
     std::int32_t LastResult() const { return lastResult_; }
     std::uint64_t FilesProcessed() const { return filesProcessed_; }
+
+    // The engine's sizes and thread counts; tests make them small.
+    ZipLimits Limits;
 
     // Test hook: called with the finished temporary zip before it is read back, so a test can damage it.
     std::function<void(const std::filesystem::path&)> testHookBeforeVerify;

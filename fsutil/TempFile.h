@@ -18,6 +18,8 @@ class TempFile {
     const std::filesystem::path& path() const { return path_; }
     // Renames the file to its real name; throws std::filesystem::filesystem_error on failure.
     void commitTo(const std::filesystem::path& finalPath);
+    // The file was put in place by other means: nothing to remove.
+    void release() { owned_ = false; }
 
   private:
     std::filesystem::path path_;

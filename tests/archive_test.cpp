@@ -183,11 +183,7 @@ TEST_F(ZipTest, CraftedNamesNeverWriteOutsideTheTarget) {
 
     zip.SetProperty(dispid::PreservePaths, true);
     EXPECT_EQ(unzipTo(crafted, dir / "x/paths"), result::UnsafeEntryName);
-    const auto kept = folderContents(dir.path() / "x/paths");
-    EXPECT_EQ(kept.count("ok.txt"), 1u);
-    EXPECT_EQ(kept.count("abs/rooted.txt"), 1u);
-    EXPECT_EQ(kept.count("drive.txt"), 1u);
-    EXPECT_EQ(kept.size(), 3u);
+    EXPECT_TRUE(folderContents(dir.path() / "x/paths").empty()) << "nothing is extracted at all";
 
     auto now = folderContents(dir.path());
     for (auto it = now.begin(); it != now.end();)

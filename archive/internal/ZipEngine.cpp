@@ -1,5 +1,8 @@
 #include "archive/internal/ZipEngine.h"
 
+#include "fsutil/FileSetSwap.h"
+#include "fsutil/Io.h"
+#include "fsutil/Paths.h"
 #include "fsutil/Utf.h"
 
 #include <libdeflate.h>
@@ -15,84 +18,24 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <utility>
 
 namespace archive::engine {
 namespace {
 
-// Files up to this size are deflated whole in a worker; larger ones are streamed through libzip.
-constexpr std::uint64_t kWholeBufferLimit = 256ull << 20;
-// Input bytes the workers may hold ahead of the writer.
-constexpr std::uint64_t kInFlightBudget = 192ull << 20;
 constexpr size_t kChunk = 1 << 20;
 
-unsigned workerCount() {
-    return std::max(1u, std::min(8u, std::thread::hardware_concurrency()));
+unsigned workerCount(const ZipLimits& limits) {
+    return limits.workers ? limits.workers : std::max(1u, std::min(8u, std::thread::hardware_concurrency()));
 }
 
 bool cancelled(const std::atomic<bool>* abort) {
     return abort && abort->load();
 }
 
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-  private:
-    int fd_;
-};
-
-class Mapping {
-  public:
-    Mapping() = default;
-    // Maps a whole file read-only; an empty file maps to nothing.
-    explicit Mapping(const fs::path& file) {
-        Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-        struct stat info {};
-        if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0) return;
-        size_ = static_cast<size_t>(info.st_size);
-        ok_ = true;
-        if (size_ == 0) return;
-        void* data = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd.get(), 0);
-        if (data == MAP_FAILED) {
-            ok_ = false;
-            size_ = 0;
-            return;
-        }
-        ::madvise(data, size_, MADV_SEQUENTIAL);
-        data_ = static_cast<const std::uint8_t*>(data);
-    }
-    ~Mapping() {
-        if (data_) ::munmap(const_cast<std::uint8_t*>(data_), size_);
-    }
-    Mapping(Mapping&& other) noexcept
-        : data_(std::exchange(other.data_, nullptr)), size_(other.size_), ok_(other.ok_) {}
-    Mapping& operator=(Mapping&& other) noexcept {
-        std::swap(data_, other.data_);
-        std::swap(size_, other.size_);
-        std::swap(ok_, other.ok_);
-        return *this;
-    }
-    bool ok() const { return ok_; }
-    const std::uint8_t* data() const { return data_; }
-    size_t size() const { return size_; }
-
-  private:
-    const std::uint8_t* data_ = nullptr;
-    size_t size_ = 0;
-    bool ok_ = false;
-};
+using fsutil::Fd;
 
 // A byte buffer for whole files; large ones are backed by huge pages, which saves most of the page faults of
 // touching fresh memory.
@@ -127,6 +70,23 @@ class Buffer {
     size_t size = 0;
 };
 
+// Reads a whole file into a buffer through the program's I/O, so a read error is a result and not a
+// signal, as it would be through a memory map.
+std::int32_t readWholeFile(const fs::path& file, Buffer& out) {
+    const Fd fd = fsutil::io::openForReading(file);
+    struct stat info {};
+    if (!fd || ::fstat(fd.get(), &info) != 0) return result::CannotReadFile;
+    out = Buffer(static_cast<size_t>(info.st_size));
+    while (out.size < static_cast<size_t>(info.st_size)) {
+        const ssize_t n = fsutil::io::pread(fd.get(), out.data() + out.size,
+                                            static_cast<size_t>(info.st_size) - out.size,
+                                            static_cast<off_t>(out.size));
+        if (n <= 0) return result::CannotReadFile; // an error, or the file shrank meanwhile
+        out.size += static_cast<size_t>(n);
+    }
+    return result::Success;
+}
+
 struct CompressorDeleter {
     void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
 };
@@ -139,21 +99,23 @@ struct DecompressorDeleter {
 struct Compressed {
     std::int32_t error = result::Success;
     bool stored = false; // data is the file itself
-    Mapping input;
+    Buffer input;
     Buffer deflated;
     std::uint32_t crc = 0;
     std::uint64_t size = 0;
 
     const std::uint8_t* data() const { return stored ? input.data() : deflated.data(); }
-    std::uint64_t dataSize() const { return stored ? input.size() : deflated.size; }
+    std::uint64_t dataSize() const { return stored ? input.size : deflated.size; }
 };
 
 // Deflates the files in entry order, a few entries ahead of the writer that consumes them.
 class CompressionPool {
   public:
-    CompressionPool(const std::vector<SourceFile>& files, int level, const std::atomic<bool>* abort)
-        : files_(files), level_(level), abort_(abort), results_(files.size()) {
-        for (unsigned i = 0; i < workerCount(); ++i)
+    CompressionPool(const std::vector<SourceFile>& files, int level, const ZipLimits& limits,
+                    const std::atomic<bool>* abort)
+        : files_(files), level_(level), limits_(limits), workerCount_(workerCount(limits)), abort_(abort),
+          results_(files.size()) {
+        for (unsigned i = 0; i < workerCount_; ++i)
             workers_.emplace_back([this] { work(); });
     }
     ~CompressionPool() {
@@ -166,7 +128,7 @@ class CompressionPool {
             worker.join();
     }
 
-    static bool isStreamed(const SourceFile& file) { return file.size > kWholeBufferLimit; }
+    bool isStreamed(const SourceFile& file) const { return file.size > limits_.wholeBufferLimit; }
 
     // Waits for an entry's bytes, calling tick now and then meanwhile.
     Compressed& wait(size_t index, const std::function<void()>& tick) {
@@ -202,17 +164,27 @@ class CompressionPool {
                     ++next_;
                 changed_.wait(lock, [&] {
                     return stopping_ || next_ >= files_.size() ||
-                           (next_ < released_ + 2 * workers_.size() + 2 &&
-                            (inFlight_ == 0 || inFlight_ + files_[next_].size <= kInFlightBudget));
+                           (next_ < released_ + 2 * workerCount_ + 2 &&
+                            (inFlight_ == 0 || inFlight_ + files_[next_].size <= limits_.inFlightBudget));
                 });
                 if (stopping_ || next_ >= files_.size()) return;
                 index = next_++;
                 inFlight_ += files_[index].size;
             }
             Compressed done;
-            if (!cancelled(abort_)) {
-                if (!compressor && level_ > 0) compressor.reset(libdeflate_alloc_compressor(level_));
-                done = compress(files_[index], compressor.get());
+            // A failure inside a worker becomes the entry's result; it must never end the program.
+            try {
+                if (!cancelled(abort_)) {
+                    if (!compressor && level_ > 0) compressor.reset(libdeflate_alloc_compressor(level_));
+                    if (level_ > 0 && !compressor) throw std::bad_alloc();
+                    done = compress(files_[index], compressor.get());
+                }
+            } catch (const std::bad_alloc&) {
+                done = Compressed{};
+                done.error = result::OutOfMemory;
+            } catch (...) {
+                done = Compressed{};
+                done.error = result::CannotReadFile;
             }
             {
                 std::lock_guard lock(mutex_);
@@ -224,18 +196,15 @@ class CompressionPool {
 
     static Compressed compress(const SourceFile& file, libdeflate_compressor* compressor) {
         Compressed out;
-        out.input = Mapping(file.path);
-        if (!out.input.ok()) {
-            out.error = result::CannotReadFile;
-            return out;
-        }
-        out.size = out.input.size();
-        out.crc = static_cast<std::uint32_t>(libdeflate_crc32(0, out.input.data(), out.input.size()));
+        out.error = readWholeFile(file.path, out.input);
+        if (out.error != result::Success) return out;
+        out.size = out.input.size;
+        out.crc = static_cast<std::uint32_t>(libdeflate_crc32(0, out.input.data(), out.input.size));
         out.stored = true;
         if (!compressor || out.size == 0) return out;
-        const size_t bound = libdeflate_deflate_compress_bound(compressor, out.input.size());
+        const size_t bound = libdeflate_deflate_compress_bound(compressor, out.input.size);
         out.deflated = Buffer(bound);
-        out.deflated.size = libdeflate_deflate_compress(compressor, out.input.data(), out.input.size(),
+        out.deflated.size = libdeflate_deflate_compress(compressor, out.input.data(), out.input.size,
                                                         out.deflated.data(), bound);
         // Data that does not shrink is stored as it is.
         if (out.deflated.size == 0 || out.deflated.size >= out.size) {
@@ -243,12 +212,14 @@ class CompressionPool {
             return out;
         }
         out.stored = false;
-        out.input = Mapping();
+        out.input = Buffer();
         return out;
     }
 
     const std::vector<SourceFile>& files_;
     const int level_;
+    const ZipLimits limits_;
+    const unsigned workerCount_; // fixed before the first worker starts, as the workers read it
     const std::atomic<bool>* abort_;
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -278,7 +249,7 @@ struct EntrySource {
 class Writer {
   public:
     Writer(const std::vector<SourceFile>& files, const WriteOptions& options)
-        : files_(files), options_(options), pool_(files, options.level, options.abort) {
+        : files_(files), options_(options), pool_(files, options.level, options.limits, options.abort) {
         for (const auto& file : files)
             total_ += file.size;
     }
@@ -329,7 +300,7 @@ class Writer {
             st->mtime = file.mtime;
             st->encryption_method = ZIP_EM_NONE;
             st->comp_method = ZIP_CM_STORE;
-            if (CompressionPool::isStreamed(file)) {
+            if (pool_.isStreamed(file)) {
                 st->size = file.size;
                 source.stat = *st;
                 return sizeof(*st);
@@ -347,8 +318,8 @@ class Writer {
         }
         case ZIP_SOURCE_OPEN:
             if (cancelled(options_.abort)) return refuse(source, ZIP_ER_CANCELLED, result::Cancelled);
-            if (CompressionPool::isStreamed(file)) {
-                source.streamed = Fd(::open(file.path.c_str(), O_RDONLY | O_CLOEXEC));
+            if (pool_.isStreamed(file)) {
+                source.streamed = fsutil::io::openForReading(file.path);
                 if (source.streamed.get() < 0) return refuse(source, ZIP_ER_OPEN, result::CannotReadFile);
             }
             source.delivered = 0;
@@ -369,7 +340,7 @@ class Writer {
                 if (count > 0)
                     std::memcpy(data, source.ready->data() + source.delivered, static_cast<size_t>(count));
             } else {
-                count = ::read(source.streamed.get(), data, length);
+                count = fsutil::io::read(source.streamed.get(), data, length);
                 if (count < 0) return refuse(source, ZIP_ER_READ, result::CannotReadFile);
             }
             const std::uint64_t before = plainBytes(source.delivered);
@@ -411,8 +382,10 @@ class Writer {
 
 std::int32_t codeForZipError(const zip_error_t* error, std::int32_t fallback) {
     const int system = zip_error_code_system(error);
-    if (zip_error_system_type(error) == ZIP_ET_SYS && (system == ENOSPC || system == EDQUOT))
-        return result::DiskFull;
+    if (zip_error_system_type(error) == ZIP_ET_SYS) {
+        if (system == ENOSPC || system == EDQUOT) return result::DiskFull;
+        if (system == EIO || system == ECANCELED) return result::DeviceError;
+    }
     switch (zip_error_code_zip(error)) {
     case ZIP_ER_WRONGPASSWD:
         return result::WrongPassword;
@@ -433,38 +406,158 @@ std::int32_t codeForZipError(const zip_error_t* error, std::int32_t fallback) {
         return result::UnsupportedEntry;
     case ZIP_ER_CANCELLED:
         return result::Cancelled;
+    case ZIP_ER_MEMORY:
+        return result::OutOfMemory;
+    case ZIP_ER_READ:
+    case ZIP_ER_WRITE:
+        return result::DeviceError;
     default:
         return fallback;
     }
 }
 
+// The zip file as libzip reads and writes it: on a descriptor of ours, through the program's own I/O, so no
+// temporary file of libzip's is made and a failing device is seen as such.
+class ArchiveFile {
+  public:
+    ArchiveFile(int fd, std::uint64_t size, bool writable) : fd_(fd), size_(size), writable_(writable) {
+        zip_error_init(&error_);
+    }
+    ~ArchiveFile() { zip_error_fini(&error_); }
+    ArchiveFile(const ArchiveFile&) = delete;
+    ArchiveFile& operator=(const ArchiveFile&) = delete;
+
+    static zip_int64_t callback(void* state, void* data, zip_uint64_t length, zip_source_cmd_t command) {
+        return static_cast<ArchiveFile*>(state)->handle(data, length, command);
+    }
+
+  private:
+    zip_int64_t failed(int zipError, int systemError) {
+        zip_error_set(&error_, zipError, systemError);
+        return -1;
+    }
+
+    zip_int64_t handle(void* data, zip_uint64_t length, zip_source_cmd_t command) {
+        switch (command) {
+        case ZIP_SOURCE_SUPPORTS:
+            return writable_ ? ZIP_SOURCE_SUPPORTS_WRITABLE : ZIP_SOURCE_SUPPORTS_SEEKABLE;
+        case ZIP_SOURCE_OPEN:
+            readAt_ = 0;
+            return 0;
+        case ZIP_SOURCE_READ: {
+            const ssize_t n = fsutil::io::pread(fd_, data, length, static_cast<off_t>(readAt_));
+            if (n < 0) return failed(ZIP_ER_READ, static_cast<int>(-n));
+            readAt_ += static_cast<std::uint64_t>(n);
+            return n;
+        }
+        case ZIP_SOURCE_CLOSE:
+        case ZIP_SOURCE_FREE: // the owner frees the state
+        case ZIP_SOURCE_ROLLBACK_WRITE:
+            return 0;
+        case ZIP_SOURCE_STAT: {
+            auto* st = static_cast<zip_stat_t*>(data);
+            zip_stat_init(st);
+            st->valid = ZIP_STAT_SIZE;
+            st->size = size_;
+            return sizeof(*st);
+        }
+        case ZIP_SOURCE_ERROR:
+            return zip_error_to_data(&error_, data, length);
+        case ZIP_SOURCE_SEEK:
+        case ZIP_SOURCE_SEEK_WRITE: {
+            const bool write = command == ZIP_SOURCE_SEEK_WRITE;
+            const zip_int64_t at = zip_source_seek_compute_offset(write ? writeAt_ : readAt_,
+                                                                  write ? written_ : size_, data, length, &error_);
+            if (at < 0) return -1;
+            (write ? writeAt_ : readAt_) = static_cast<std::uint64_t>(at);
+            return 0;
+        }
+        case ZIP_SOURCE_TELL:
+            return static_cast<zip_int64_t>(readAt_);
+        case ZIP_SOURCE_TELL_WRITE:
+            return static_cast<zip_int64_t>(writeAt_);
+        case ZIP_SOURCE_BEGIN_WRITE:
+        case ZIP_SOURCE_REMOVE:
+            if (::ftruncate(fd_, 0) != 0) return failed(ZIP_ER_WRITE, errno);
+            writeAt_ = written_ = 0;
+            return 0;
+        case ZIP_SOURCE_WRITE:
+            if (const int error = fsutil::io::pwriteAll(fd_, data, length, static_cast<off_t>(writeAt_)); error)
+                return failed(ZIP_ER_WRITE, error);
+            writeAt_ += length;
+            written_ = std::max(written_, writeAt_);
+            return static_cast<zip_int64_t>(length);
+        case ZIP_SOURCE_COMMIT_WRITE:
+            if (::fsync(fd_) != 0) return failed(ZIP_ER_WRITE, errno);
+            size_ = written_;
+            return 0;
+        default:
+            return failed(ZIP_ER_OPNOTSUPP, 0);
+        }
+    }
+
+    int fd_;
+    std::uint64_t size_;
+    bool writable_;
+    std::uint64_t readAt_ = 0, writeAt_ = 0, written_ = 0;
+    zip_error_t error_;
+};
+
 struct ZipCloser {
     void operator()(zip_t* za) const { zip_discard(za); }
 };
-using ZipHandle = std::unique_ptr<zip_t, ZipCloser>;
 
-ZipHandle openZip(const fs::path& path, int flags, std::int32_t& code) {
-    int error = 0;
-    zip_t* za = zip_open(path.c_str(), flags, &error);
-    if (!za) {
-        zip_error_t detail;
-        zip_error_init_with_code(&detail, error);
-        code =
-            codeForZipError(&detail, flags & ZIP_RDONLY ? result::CannotReadFile : result::CannotCreateZip);
-        zip_error_fini(&detail);
+// An open archive: libzip's handle over a file of ours. The handle goes first, as it still calls the file.
+class OpenZip {
+  public:
+    zip_t* get() const { return za_.get(); }
+    explicit operator bool() const { return static_cast<bool>(za_); }
+    // Closes the archive, writing it out when it was opened for writing; false on failure.
+    bool close() {
+        if (zip_close(za_.get()) != 0) return false;
+        za_.release();
+        return true;
     }
-    return ZipHandle(za);
-}
+
+    static OpenZip open(Fd fd, bool writable, int flags, std::int32_t& code) {
+        OpenZip zip;
+        struct stat info {};
+        if (!fd || ::fstat(fd.get(), &info) != 0) {
+            code = errno == ENOENT ? result::ZipFileNotFound : result::CannotReadFile;
+            return zip;
+        }
+        zip.fd_ = std::move(fd);
+        zip.file_ = std::make_unique<ArchiveFile>(zip.fd_.get(), writable ? 0 : info.st_size, writable);
+        zip_error_t error;
+        zip_error_init(&error);
+        zip_source_t* source = zip_source_function_create(&ArchiveFile::callback, zip.file_.get(), &error);
+        if (source) {
+            zip.za_.reset(zip_open_from_source(source, flags, &error));
+            if (!zip.za_) zip_source_free(source);
+        }
+        if (!zip.za_)
+            code = codeForZipError(&error, writable ? result::CannotCreateZip : result::CannotReadFile);
+        zip_error_fini(&error);
+        return zip;
+    }
+    static OpenZip open(const fs::path& path, int flags, std::int32_t& code) {
+        return open(fsutil::io::openForReading(path), false, flags, code);
+    }
+
+  private:
+    Fd fd_;
+    std::unique_ptr<ArchiveFile> file_;
+    std::unique_ptr<zip_t, ZipCloser> za_;
+};
 
 } // namespace
 
-std::int32_t writeZip(const fs::path& zipPath, const std::vector<SourceFile>& files,
-                      const WriteOptions& options) {
+std::int32_t writeZip(int zipFd, const std::vector<SourceFile>& files, const WriteOptions& options) {
     // Declared before the archive, which still calls the sources while it is discarded.
     std::vector<std::unique_ptr<EntrySource>> sources;
     Writer writer(files, options);
     std::int32_t code = result::Success;
-    ZipHandle za = openZip(zipPath, ZIP_CREATE | ZIP_TRUNCATE, code);
+    OpenZip za = OpenZip::open(Fd(::dup(zipFd)), true, ZIP_CREATE | ZIP_TRUNCATE, code);
     if (!za) return code;
     for (size_t i = 0; i < files.size(); ++i) {
         auto state = std::make_unique<EntrySource>();
@@ -490,10 +583,7 @@ std::int32_t writeZip(const fs::path& zipPath, const std::vector<SourceFile>& fi
         zip_file_set_mtime(za.get(), entry, files[i].mtime, 0);
         sources.push_back(std::move(state));
     }
-    if (zip_close(za.get()) == 0) {
-        za.release();
-        return result::Success;
-    }
+    if (za.close()) return result::Success;
     if (cancelled(options.abort)) return result::Cancelled;
     if (writer.failure() != result::Success) return writer.failure();
     return codeForZipError(zip_get_error(za.get()), result::CannotCreateZip);
@@ -503,57 +593,42 @@ std::int32_t writeZip(const fs::path& zipPath, const std::vector<SourceFile>& fi
 
 namespace {
 
-// Entries up to this size are read and inflated whole; larger ones are streamed through libzip.
-constexpr std::uint64_t kWholeReadLimit = 64ull << 20;
 // An entry left off because another one failed first; never reported.
 constexpr std::int32_t kStopped = -1;
 
 std::int32_t writeFailure(int error) {
-    return error == ENOSPC || error == EDQUOT ? result::DiskFull : result::CannotWriteFile;
+    if (error == ENOSPC || error == EDQUOT) return result::DiskFull;
+    return error == EIO || error == ECANCELED ? result::DeviceError : result::CannotWriteFile;
 }
 
-// A file written under a temporary name beside its target and renamed only when whole.
+// An extracted file, written into the extraction's staging folder under a name of its own.
 class PartFile {
   public:
-    explicit PartFile(const fs::path& target)
-        : target_(target), temp_(target.parent_path() / ("TEMP_" + target.filename().string() + ".part")),
-          fd_(::open(temp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)) {}
-    ~PartFile() {
-        if (!placed_) ::unlink(temp_.c_str());
-    }
-    bool ok() const { return fd_.get() >= 0; }
+    explicit PartFile(const fs::path& staged) : fd_(fsutil::io::createExclusive(staged)) {}
+    bool ok() const { return static_cast<bool>(fd_); }
     std::int32_t write(const std::uint8_t* data, size_t size) {
-        for (size_t written = 0; written < size;) {
-            const ssize_t n = ::write(fd_.get(), data + written, size - written);
-            if (n < 0) return writeFailure(errno);
-            written += static_cast<size_t>(n);
-        }
-        return result::Success;
+        const int error = fsutil::io::writeAll(fd_.get(), data, size);
+        return error == 0 ? result::Success : writeFailure(error);
     }
     // The file is whole: it gets the entry's time and waits to be put in place.
     std::int32_t finish(std::time_t mtime) {
         const struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
         ::futimens(fd_.get(), times);
-        return ::close(fd_.release()) == 0 ? result::Success : writeFailure(errno);
-    }
-    std::int32_t place() {
-        if (::rename(temp_.c_str(), target_.c_str()) != 0) return result::CannotWriteFile;
-        placed_ = true;
-        return result::Success;
+        const int error = fd_.close();
+        return error == 0 ? result::Success : writeFailure(error);
     }
 
   private:
-    fs::path target_, temp_;
     Fd fd_;
-    bool placed_ = false;
 };
 
 struct FileCloser {
     void operator()(zip_file_t* file) const { zip_fclose(file); }
 };
 
-// Where an entry lands inside the folder; empty when its name cannot be placed there safely.
-std::optional<fs::path> placeEntry(const fs::path& folder, std::string name, bool preservePaths) {
+// Where an entry lands inside the folder, as a relative path; empty when its name cannot be placed there
+// safely.
+std::optional<std::string> placeEntry(std::string name, bool preservePaths) {
     std::replace(name.begin(), name.end(), '\\', '/');
     std::vector<std::string> parts;
     for (size_t start = 0; start <= name.size();) {
@@ -566,10 +641,10 @@ std::optional<fs::path> placeEntry(const fs::path& folder, std::string name, boo
     }
     if (parts.empty()) return std::nullopt;
     if (!preservePaths) parts.erase(parts.begin(), parts.end() - 1);
-    fs::path path = folder;
+    std::string path;
     for (const auto& part : parts) {
-        if (part == "..") return std::nullopt;
-        path /= part;
+        if (part == ".." || part.find('\0') != std::string::npos) return std::nullopt;
+        path += (path.empty() ? "" : "/") + part;
     }
     return path;
 }
@@ -578,11 +653,10 @@ struct Planned {
     zip_uint64_t index = 0;
     std::string name;
     zip_stat_t st{};
-    std::optional<fs::path> target;
+    std::optional<fs::path> staged; // where the extracted file is written until every entry has passed
     std::atomic<std::uint64_t> processed = 0;
     std::atomic<bool> done = false;
     std::int32_t outcome = result::Success;
-    std::optional<PartFile> part; // written whole, put in place once every entry has passed
 };
 
 // Reads the entries in worker threads, each on its own handle of the archive so that decryption runs in
@@ -593,11 +667,21 @@ class Reader {
         : zipPath_(zipPath), za_(za), options_(options) {}
 
     std::int32_t run() {
+        if (options_.targetFolder) {
+            // The last extraction into this folder may have been killed halfway.
+            try {
+                fsutil::FileSetSwap::recover(*options_.targetFolder);
+                fsutil::removeStaleFiles(*options_.targetFolder, "TEMP_*.part");
+                swap_.emplace(*options_.targetFolder);
+            } catch (const std::system_error& error) {
+                return writeFailure(error.code().value());
+            }
+        }
         if (const std::int32_t planned = plan(); planned != result::Success) return planned;
         {
             std::vector<std::jthread> workers;
-            for (unsigned i = 0; i < std::min<size_t>(workerCount(), std::max<size_t>(entries_.size(), 1));
-                 ++i)
+            const size_t count = std::min<size_t>(workerCount(options_.limits), std::max<size_t>(entries_.size(), 1));
+            for (size_t i = 0; i < count; ++i)
                 workers.emplace_back([this] { work(); });
             report();
             stop_ = true;
@@ -605,17 +689,23 @@ class Reader {
         for (const auto& entry : entries_)
             if (entry->outcome != result::Success && entry->outcome != kStopped) return entry->outcome;
         if (cancelled(options_.abort)) return result::Cancelled;
+        if (!swap_) return result::Success;
         // All or nothing: no existing file is replaced unless every entry was read back whole.
-        for (const auto& entry : entries_)
-            if (entry->part)
-                if (const std::int32_t placed = entry->part->place(); placed != result::Success)
-                    return placed;
-        return unsafe_ ? result::UnsafeEntryName : result::Success;
+        try {
+            swap_->commit();
+        } catch (const std::system_error& error) {
+            return writeFailure(error.code().value());
+        }
+        return result::Success;
     }
 
   private:
+    // Every entry's place is settled before anything is written: an unsafe name, a link or two entries
+    // for one file refuse the whole extraction.
     std::int32_t plan() {
         const zip_int64_t count = zip_get_num_entries(za_, 0);
+        std::set<std::string> targets;
+        bool unsafe = false, duplicate = false;
         for (zip_uint64_t i = 0; i < static_cast<zip_uint64_t>(count); ++i) {
             auto entry = std::make_unique<Planned>();
             entry->index = i;
@@ -625,20 +715,21 @@ class Reader {
             zip_uint8_t system = 0;
             zip_uint32_t attributes = 0;
             zip_file_get_external_attributes(za_, i, 0, &system, &attributes);
-            if (options_.targetFolder) {
-                entry->target = placeEntry(*options_.targetFolder, entry->name, options_.preservePaths);
-                if (!entry->target ||
-                    (system == ZIP_OPSYS_UNIX && ((attributes >> 16) & S_IFMT) == S_IFLNK)) {
-                    unsafe_ = true;
+            if (swap_) {
+                const auto relative = placeEntry(entry->name, options_.preservePaths);
+                if (!relative || (system == ZIP_OPSYS_UNIX && ((attributes >> 16) & S_IFMT) == S_IFLNK)) {
+                    unsafe = true;
                     continue;
                 }
-                if (skipped(*entry->target, entry->st)) continue;
-                std::error_code ec;
-                fs::create_directories(entry->target->parent_path(), ec);
-                if (ec) return result::CannotWriteFile;
+                // Names that differ in case only are one file where the program's name rules apply.
+                if (!targets.insert(fsutil::toUpper(*relative)).second) duplicate = true;
+                if (skipped(*options_.targetFolder / *relative, entry->st)) continue;
+                entry->staged = swap_->stage(*relative);
             }
             entries_.push_back(std::move(entry));
         }
+        if (unsafe) return result::UnsafeEntryName;
+        if (duplicate) return result::DuplicateName;
         return result::Success;
     }
 
@@ -702,7 +793,7 @@ class Reader {
 
     void work() {
         std::int32_t code = result::Success;
-        ZipHandle za = openZip(zipPath_, ZIP_RDONLY, code);
+        OpenZip za = OpenZip::open(zipPath_, ZIP_RDONLY, code);
         if (za && !options_.password.empty()) zip_set_default_password(za.get(), options_.password.c_str());
         std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(
             libdeflate_alloc_decompressor());
@@ -717,10 +808,8 @@ class Reader {
                 entry.outcome = code;
             else if (cancelled(options_.abort))
                 entry.outcome = result::Cancelled;
-            else if (entry.st.comp_method == ZIP_CM_DEFLATE && entry.st.size <= kWholeReadLimit)
-                entry.outcome = readWhole(za.get(), entry, decompressor.get(), scratch);
             else
-                entry.outcome = readStreamed(za.get(), entry);
+                entry.outcome = readEntry(za.get(), entry, decompressor.get(), scratch);
             if (entry.outcome != result::Success && entry.outcome != kStopped) failed_ = true;
             {
                 std::lock_guard lock(mutex_);
@@ -739,6 +828,20 @@ class Reader {
             return buffer;
         }
     };
+
+    // A failure inside a worker becomes the entry's result; it must never end the program.
+    std::int32_t readEntry(zip_t* za, Planned& entry, libdeflate_decompressor* decompressor, Scratch& scratch) {
+        try {
+            if (!decompressor) return result::OutOfMemory;
+            if (entry.st.comp_method == ZIP_CM_DEFLATE && entry.st.size <= options_.limits.wholeReadLimit)
+                return readWhole(za, entry, decompressor, scratch);
+            return readStreamed(za, entry);
+        } catch (const std::bad_alloc&) {
+            return result::OutOfMemory;
+        } catch (...) {
+            return result::DamagedArchive;
+        }
+    }
 
     std::int32_t readWhole(zip_t* za, Planned& entry, libdeflate_decompressor* decompressor,
                            Scratch& scratch) {
@@ -778,12 +881,12 @@ class Reader {
         if (!(aes && st.crc == 0) && libdeflate_crc32(0, plain.data(), size) != st.crc)
             return result::DamagedArchive;
         entry.processed = st.size;
-        if (!entry.target) return result::Success;
-        entry.part.emplace(*entry.target);
-        if (!entry.part->ok()) return result::CannotWriteFile;
-        if (const std::int32_t written = entry.part->write(plain.data(), size); written != result::Success)
+        if (!entry.staged) return result::Success;
+        PartFile part(*entry.staged);
+        if (!part.ok()) return result::CannotWriteFile;
+        if (const std::int32_t written = part.write(plain.data(), size); written != result::Success)
             return written;
-        return entry.part->finish(st.mtime);
+        return part.finish(st.mtime);
     }
 
     // Stored entries, other methods and large entries: libzip inflates and checks them itself.
@@ -791,9 +894,9 @@ class Reader {
         const zip_stat_t& st = entry.st;
         std::unique_ptr<zip_file_t, FileCloser> file(zip_fopen_index(za, entry.index, 0));
         if (!file) return codeForZipError(zip_get_error(za), result::DamagedArchive);
-        std::optional<PartFile>& out = entry.part;
-        if (entry.target) {
-            out.emplace(*entry.target);
+        std::optional<PartFile> out;
+        if (entry.staged) {
+            out.emplace(*entry.staged);
             if (!out->ok()) return result::CannotWriteFile;
         }
         Buffer buffer(kChunk);
@@ -824,14 +927,14 @@ class Reader {
     std::atomic<bool> failed_ = false;
     std::mutex mutex_;
     std::condition_variable changed_;
-    bool unsafe_ = false;
+    std::optional<fsutil::FileSetSwap> swap_;
 };
 
 } // namespace
 
 std::int32_t readZip(const fs::path& zipPath, const ReadOptions& options) {
     std::int32_t code = result::Success;
-    ZipHandle za = openZip(zipPath, ZIP_RDONLY | ZIP_CHECKCONS, code);
+    OpenZip za = OpenZip::open(zipPath, ZIP_RDONLY | ZIP_CHECKCONS, code);
     if (!za) return code;
     if (options.targetFolder) {
         std::error_code ec;
@@ -843,7 +946,7 @@ std::int32_t readZip(const fs::path& zipPath, const ReadOptions& options) {
 
 std::int32_t listZip(const fs::path& zipPath, std::vector<ZipEntryInfo>& entries) {
     std::int32_t code = result::Success;
-    ZipHandle za = openZip(zipPath, ZIP_RDONLY | ZIP_CHECKCONS, code);
+    OpenZip za = OpenZip::open(zipPath, ZIP_RDONLY | ZIP_CHECKCONS, code);
     if (!za) return code;
     const zip_int64_t count = zip_get_num_entries(za.get(), 0);
     for (zip_uint64_t i = 0; i < static_cast<zip_uint64_t>(count); ++i) {

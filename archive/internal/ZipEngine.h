@@ -1,6 +1,7 @@
 #pragma once
 // The zip component's engine: deflate in worker threads, libzip for the container and the encryption.
 #include "archive/IZipControl.h"
+#include "archive/ZipLimits.h"
 
 #include <atomic>
 #include <ctime>
@@ -28,6 +29,7 @@ using StatusSink = std::function<void(const std::string& name, std::uint64_t siz
 using ProgressSink = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
 struct WriteOptions {
+    ZipLimits limits;
     int level = 6;
     std::string password; // empty: no encryption
     const std::atomic<bool>* abort = nullptr;
@@ -35,11 +37,11 @@ struct WriteOptions {
     ProgressSink progress;
 };
 
-// Writes a new zip file at zipPath (which must not be in use); returns a result code.
-std::int32_t writeZip(const fs::path& zipPath, const std::vector<SourceFile>& files,
-                      const WriteOptions& options);
+// Writes a new zip file into the open, empty file zipFd and flushes it to the disk; returns a result code.
+std::int32_t writeZip(int zipFd, const std::vector<SourceFile>& files, const WriteOptions& options);
 
 struct ReadOptions {
+    ZipLimits limits;
     std::string password;
     const std::atomic<bool>* abort = nullptr;
     StatusSink status;
@@ -50,6 +52,9 @@ struct ReadOptions {
     bool skipIfNotExisting = false;
     bool skipIfOlderDate = false;
 };
+
+// Zip temporary files beside their targets: TEMP_<zip name>.<process>-<random>.tmp.
+inline constexpr std::string_view kZipTempPattern = "TEMP_*.*-*.tmp*";
 
 std::int32_t readZip(const fs::path& zipPath, const ReadOptions& options);
 
