@@ -16,12 +16,12 @@ QString title() {
 }
 
 int showBox(QWidget* owner, QMessageBox::Icon icon, const QString& caption, const std::string& text,
-            bool question) {
+            bool question, DefaultAnswer defaultAnswer = DefaultAnswer::Yes) {
     QMessageBox box(icon, caption, QString::fromStdString(text), QMessageBox::NoButton, owner);
     QPushButton* first = box.addButton(question ? QObject::tr("&Yes") : QObject::tr("OK"),
                                        question ? QMessageBox::YesRole : QMessageBox::AcceptRole);
     QPushButton* second = question ? box.addButton(QObject::tr("&No"), QMessageBox::NoRole) : nullptr;
-    box.setDefaultButton(first);
+    box.setDefaultButton(second && defaultAnswer == DefaultAnswer::No ? second : first);
     box.setEscapeButton(second ? second : first);
     box.adjustSize();
     if (QScreen* screen = QGuiApplication::primaryScreen())
@@ -36,8 +36,8 @@ void QtDialogs::plainMessage(const std::string& text) {
     showBox(owner_, QMessageBox::NoIcon, title(), text, false);
 }
 
-bool QtDialogs::warningQuestion(const std::string& text) {
-    return showBox(owner_, QMessageBox::Warning, QObject::tr("Warning"), text, true) == 1;
+bool QtDialogs::warningQuestion(const std::string& text, DefaultAnswer defaultAnswer) {
+    return showBox(owner_, QMessageBox::Warning, QObject::tr("Warning"), text, true, defaultAnswer) == 1;
 }
 
 void QtDialogs::information(const std::string& text) {

@@ -11,13 +11,15 @@ struct OpenFileRequest {
     std::string filter;     // "shown|pattern"
 };
 
+enum class DefaultAnswer { Yes, No };
+
 class IDialogs {
   public:
     virtual ~IDialogs() = default;
     // A dialog titled with the application title, no icon, one OK button.
     virtual void plainMessage(const std::string& text) = 0;
-    // Title "Warning", exclamation icon, "&Yes" (default) and "&No"; true only for Yes.
-    virtual bool warningQuestion(const std::string& text) = 0;
+    // Title "Warning", exclamation icon, "&Yes" and "&No", the default one marked; true only for Yes.
+    virtual bool warningQuestion(const std::string& text, DefaultAnswer defaultAnswer = DefaultAnswer::Yes) = 0;
     // Title "Information", information icon, one OK button.
     virtual void information(const std::string& text) = 0;
     // The default error handler's box: application title, stop icon, OK.
@@ -30,7 +32,7 @@ class QtDialogs final : public IDialogs {
   public:
     explicit QtDialogs(QWidget* owner) : owner_(owner) {}
     void plainMessage(const std::string& text) override;
-    bool warningQuestion(const std::string& text) override;
+    bool warningQuestion(const std::string& text, DefaultAnswer defaultAnswer = DefaultAnswer::Yes) override;
     void information(const std::string& text) override;
     void errorBox(const std::string& text) override;
     std::optional<std::string> openFile(const OpenFileRequest& request) override;

@@ -297,7 +297,11 @@ bool TForm1::ExtractClick(QObject*) {
         fsutil::toUtf8(std::get<std::u16string>(xZip->GetProperty(archive::dispid::ZipFilename)));
     if (!fsutil::fileExists(zipName)) {
         dialogs_->plainMessage("Backup file " + text(DataEdit1) + " is not exist in Drive !");
-        return true;
+        // A mistyped zip name must not silently bring back a stale image over the live data.
+        return dialogs_->warningQuestion("Restore the database from the backup image already in the folder " +
+                                             text(edtBackup) + " instead? This replaces the live database " +
+                                             text(edtDatabaselbledt2) + " with that image.",
+                                         DefaultAnswer::No);
     }
     xZip->SetProperty(archive::dispid::UnzipToFolder, fsutil::toUtf16(text(edtBackup)));
     setStatus("Extracting selected files.");

@@ -49,7 +49,8 @@ class TForm1 : public QWidget, public Ui::TForm1 {
     void Timer1Timer(QObject* Sender);
     void AbortSbClick(QObject* Sender);
 
-    // The commands' steps. ZipClick and ExtractClick return false when the archive reported a failure.
+    // The commands' steps. ZipClick and ExtractClick return false when the archive reported a failure;
+    // ExtractClick also when the zip is missing and the operator declined a restore from the image folder.
     bool ZipClick(QObject* Sender);
     bool ExtractClick(QObject* Sender);
     void AutoBackup();

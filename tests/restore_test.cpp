@@ -46,6 +46,7 @@ TEST_F(RestoreTest, StatementTexts) {
     TForm1& w = makeForm();
     // A company code of one blank passes the check; the zip is missing, so the restore runs from the folder.
     fillRestore(w, " ");
+    dialogs->answers = {true, true};
     w.btnRestore_btn1->click();
     EXPECT_EQ(statement(),
               "EXECUTE PROCEDURE sp_RestoreDatabase('D:\\DRAVELL\\BACKUP_DBNAME\\ .add','KESTA7946',"
@@ -119,25 +120,40 @@ TEST_F(RestoreTest, ServerFailureShowsTheErrorAndTheWindowGoesOn) {
     w.show();
     fillRestore(w);
     w.DataEdit1->setText(""); // no zip: the restore runs from the empty image folder
+    dialogs->answers = {true};
     w.btnRestore_btn1->click();
-    ASSERT_EQ(dialogs->shown.size(), 2u);
+    ASSERT_EQ(dialogs->shown.size(), 3u);
     EXPECT_EQ(dialogs->shown[0], "plain: Backup file  is not exist in Drive !");
-    EXPECT_EQ(dialogs->shown[1],
+    EXPECT_EQ(dialogs->shown[2],
               "error: The data dictionary D:\\DRAVELL\\BACKUP_DBNAME\\abc.add does not exist.");
     EXPECT_NE(w.cursor().shape(), Qt::BitmapCursor);
     EXPECT_TRUE(w.isVisible());
 }
 
-TEST_F(RestoreTest, AMissingZipRestoresFromTheImageFolder) {
+// A mistyped zip name asks before the stale image in the folder replaces the live database.
+TEST_F(RestoreTest, AMissingZipAsksBeforeRestoringFromTheImageFolder) {
     TForm1& w = makeForm();
+    w.show();
     backupFirst(w);
     std::filesystem::remove("C:/TEMP/ABC.ZIP");
+    const auto live = folderContents("COMPANY/abc");
     fillRestore(w);
+    const std::vector<std::string> asked = {
+        "plain: Backup file C:\\TEMP\\ABC.ZIP is not exist in Drive !",
+        "warning (default No): Restore the database from the backup image already in the folder "
+        "D:\\DRAVELL\\BACKUP_DBNAME\\ instead? This replaces the live database D:\\DRAVELL\\COMPANY\\abc\\abc.add "
+        "with that image."};
+    w.btnRestore_btn1->click(); // answered No
+    EXPECT_EQ(dialogs->shown, asked);
+    EXPECT_EQ(w.con1.ConnectPath(), "D:\\DRAVELL\\COMPANY\\abc\\abc.add") << "still the backup's: no server call";
+    EXPECT_EQ(folderContents("COMPANY/abc"), live);
+    EXPECT_TRUE(w.isVisible());
+
+    dialogs->shown.clear();
+    dialogs->answers = {true};
     w.edtDatabaselbledt2->setText("COMPANY\\restored\\r.add");
     w.btnRestore_btn1->click();
-    EXPECT_EQ(dialogs->shown,
-              (std::vector<std::string>{"plain: Backup file C:\\TEMP\\ABC.ZIP is not exist in Drive !",
-                                        "plain: - Restore database completed -"}));
+    EXPECT_EQ(dialogs->shown.back(), "plain: - Restore database completed -");
     EXPECT_EQ(dump("COMPANY/restored/r.add"), dump("COMPANY/abc/abc.ADD"));
 }
 
