@@ -1,9 +1,12 @@
 #include "archive/TZipControl.h"
+#include "fsutil/Io.h"
 #include "fsutil/Utf.h"
 #include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>
 #include <zip.h>
+
+#include <sys/stat.h>
 
 using namespace archive;
 using fsutil::toUtf16;
@@ -284,6 +287,180 @@ TEST(ZipSettingsTest, StartValuesIdsNamesAndRefusals) {
         EXPECT_THROW(zip.SetProperty(id, value), ZipError) << id;
     EXPECT_THROW(zip.SetProperty("NoSuchSetting", 0), ZipError);
     EXPECT_NO_THROW(zip.CheckLibraries());
+}
+
+} // namespace
+
+namespace {
+
+using fsutil::io::Faults;
+using fsutil::io::ScopedFaults;
+
+// No temporary file or staging folder of the component is left anywhere below the folder.
+void expectNoLeftovers(const std::filesystem::path& folder) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_FALSE(name.starts_with("TEMP_SWAP.") || name.ends_with(".tmp") || name.ends_with(".part") ||
+                     name.find(".tmp.") != std::string::npos)
+            << entry.path();
+    }
+}
+
+// Small limits, so that a few hundred kilobytes reach the streamed paths and several workers.
+class ZipFaultTest : public ZipTest {
+  protected:
+    void SetUp() override {
+        ZipTest::SetUp();
+        writeFile(dir / "img/LARGE.tbl", repeated("a streamed table row ", 40000));
+        zip.Limits.wholeBufferLimit = 256 << 10;
+        zip.Limits.wholeReadLimit = 256 << 10;
+        zip.Limits.workers = 3;
+        ASSERT_EQ(zipFolder(dir / "good.zip", dir / "img/*.*"), result::Success);
+        writeFile(dir / "out.zip", "the previous good backup");
+        std::filesystem::create_directories(dir.path() / "target");
+        writeFile(dir / "target/CUSTOMER.tbl", "the operator's current file");
+        writeFile(dir / "target/LARGE.tbl", "another current file");
+    }
+};
+
+// Every fault ends in its result, with the old zip byte for byte as it was and nothing left behind.
+TEST_F(ZipFaultTest, ZipWriterFaultsKeepTheOldZip) {
+    const struct {
+        const char* what;
+        Faults faults;
+        std::int32_t code;
+    } cases[] = {
+        {"disk full at once", {.writableBytes = 0}, result::DiskFull},
+        {"disk full after 20 kB", {.writableBytes = 20000}, result::DiskFull},
+        {"I/O error after 40 kB", {.writableBytes = 40000, .writeError = EIO}, result::DeviceError},
+        {"read error in a source", {.readableBytes = 50000}, result::CannotReadFile},
+        {"read error in the streamed source", {.readableBytes = 600000}, result::CannotReadFile},
+        {"the final rename fails", {.failingRename = 0}, result::DeviceError},
+    };
+    for (const auto& c : cases) {
+        {
+            ScopedFaults faults(c.faults);
+            EXPECT_EQ(zipFolder(dir / "out.zip", dir / "img/*.*"), c.code) << c.what;
+        }
+        EXPECT_TRUE(readFile(dir / "out.zip") == "the previous good backup") << c.what;
+        expectNoLeftovers(dir.path());
+    }
+    EXPECT_EQ(zipFolder(dir / "out.zip", dir / "img/*.*"), result::Success) << "the device is well again";
+}
+
+TEST_F(ZipFaultTest, ExtractionFaultsReplaceNothing) {
+    const auto before = folderContents(dir.path() / "target");
+    const struct {
+        const char* what;
+        Faults faults;
+        std::int32_t code;
+    } cases[] = {
+        {"disk full at once", {.writableBytes = 0}, result::DiskFull},
+        {"disk full in the streamed entry", {.writableBytes = 500000}, result::DiskFull},
+        {"I/O error writing", {.writableBytes = 20000, .writeError = EIO}, result::DeviceError},
+        {"I/O error reading the zip", {.readableBytes = 30000}, result::DeviceError},
+        {"the first rename of the swap fails", {.failingRename = 1}, result::DeviceError},
+        {"a rename halfway through the swap fails", {.failingRename = 6}, result::DeviceError},
+    };
+    for (const auto& c : cases) {
+        {
+            ScopedFaults faults(c.faults);
+            EXPECT_EQ(unzipTo(dir / "good.zip", dir / "target"), c.code) << c.what;
+        }
+        EXPECT_TRUE(folderContents(dir.path() / "target") == before) << c.what;
+        expectNoLeftovers(dir.path() / "target");
+    }
+    ASSERT_EQ(unzipTo(dir / "good.zip", dir / "target"), result::Success);
+    EXPECT_TRUE(readFile(dir / "target/LARGE.tbl") == readFile(dir / "img/LARGE.tbl"));
+}
+
+TEST_F(ZipFaultTest, AbortHalfwayThroughALargeStreamedEntry) {
+    const auto abortAtHalf = [this](std::uint64_t from) {
+        zip.OnFileStatus = [from](IZipControl& sender, const std::u16string& name, std::int32_t size,
+                                  std::int32_t, std::int32_t processed, std::int16_t, std::int16_t, bool) {
+            if (name == u"LARGE.tbl" && processed >= static_cast<std::int32_t>(from) && processed >= size / 2)
+                sender.Abort();
+        };
+    };
+    abortAtHalf(1);
+    EXPECT_EQ(zipFolder(dir / "out.zip", dir / "img/*.*"), result::Cancelled);
+    EXPECT_TRUE(readFile(dir / "out.zip") == "the previous good backup");
+    const auto before = folderContents(dir.path() / "target");
+    EXPECT_EQ(unzipTo(dir / "good.zip", dir / "target"), result::Cancelled);
+    EXPECT_TRUE(folderContents(dir.path() / "target") == before);
+    expectNoLeftovers(dir.path());
+}
+
+// Entries that cannot all be placed refuse the extraction before any file is written.
+TEST_F(ZipFaultTest, TargetsAreCheckedBeforeAnyIsReplaced) {
+    const std::string crafted = dir / "crafted.zip";
+    const auto make = [&](const std::vector<std::string>& names, bool link) {
+        int error = 0;
+        zip_t* za = zip_open(crafted.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+        static const char payload[] = "new";
+        for (const auto& name : names) {
+            const zip_int64_t index =
+                zip_file_add(za, name.c_str(), zip_source_buffer(za, payload, sizeof payload - 1, 0), 0);
+            if (link && name == names.back())
+                zip_file_set_external_attributes(za, static_cast<zip_uint64_t>(index), 0, ZIP_OPSYS_UNIX,
+                                                 (S_IFLNK | 0777u) << 16);
+        }
+        ASSERT_EQ(zip_close(za), 0);
+    };
+    zip.SetProperty(dispid::EncryptionPassword, u"");
+    std::filesystem::create_directories(dir.path() / "target/abc.ADD"); // a folder where a file goes
+    const auto before = folderContents(dir.path() / "target");
+    make({"CUSTOMER.tbl", "LARGE.tbl", "abc.ADD"}, false);
+    EXPECT_EQ(unzipTo(crafted, dir / "target"), result::CannotWriteFile);
+    make({"CUSTOMER.tbl", "a/x.txt", "b/x.txt"}, false);
+    EXPECT_EQ(unzipTo(crafted, dir / "target"), result::DuplicateName);
+    make({"CUSTOMER.tbl", "customer.TBL"}, false);
+    EXPECT_EQ(unzipTo(crafted, dir / "target"), result::DuplicateName);
+    make({"CUSTOMER.tbl", "LARGE.tbl", "link"}, true);
+    EXPECT_EQ(unzipTo(crafted, dir / "target"), result::UnsafeEntryName);
+    EXPECT_TRUE(folderContents(dir.path() / "target") == before);
+    expectNoLeftovers(dir.path() / "target");
+
+    // A link planted under the old part-file name is not followed, and an entry of that name is a file
+    // like any other.
+    writeFile(dir / "outside.txt", "not to be touched");
+    std::filesystem::create_symlink(dir / "outside.txt", dir / "target/TEMP_CUSTOMER.tbl.part");
+    make({"CUSTOMER.tbl", "TEMP_LARGE.tbl.part", "LARGE.tbl"}, false);
+    EXPECT_EQ(unzipTo(crafted, dir / "target"), result::Success);
+    EXPECT_EQ(readFile(dir / "outside.txt"), "not to be touched");
+    for (const char* name : {"CUSTOMER.tbl", "TEMP_LARGE.tbl.part", "LARGE.tbl"})
+        EXPECT_EQ(readFile(dir.path() / "target" / name), "new") << name;
+}
+
+TEST_F(ZipFaultTest, DuplicateNamesAreRefusedWhenZipping) {
+    zip.SetProperty(dispid::ProcessSubfolders, true);
+    writeFile(dir / "img/sub/CUSTOMER.tbl", "same bare name as the one above");
+    EXPECT_EQ(zipFolder(dir / "out.zip", dir / "img/*.*"), result::DuplicateName);
+    EXPECT_TRUE(readFile(dir / "out.zip") == "the previous good backup");
+}
+
+TEST_F(ZipFaultTest, ZipsAndExtractedFilesAreTheOwnersOnly) {
+    ASSERT_EQ(unzipTo(dir / "good.zip", dir / "fresh"), result::Success);
+    for (const char* file : {"good.zip", "fresh/CUSTOMER.tbl", "fresh/LARGE.tbl"})
+        EXPECT_EQ(std::filesystem::status(dir / file).permissions() & std::filesystem::perms::all,
+                  std::filesystem::perms::owner_read | std::filesystem::perms::owner_write)
+            << file;
+}
+
+// What a killed run left is cleaned up by the next run that touches the folder.
+TEST_F(ZipFaultTest, StaleTemporaryFilesGoWithTheNextRun) {
+    writeFile(dir / "TEMP_out.zip.4242-17.tmp", "a zip write that was killed");
+    writeFile(dir / "TEMP_out.zip.4242-17.tmp.a1B2c3", "and libzip's own temporary file");
+    writeFile(dir / "target/TEMP_LARGE.tbl.part", "an old part file");
+    std::filesystem::create_directories(dir.path() / "target/TEMP_SWAP.abc123/old");
+    writeFile(dir / "target/TEMP_SWAP.abc123/new.0", "staged, never swapped");
+    writeFile(dir / "TEMP_keep_me.txt", "not ours: no process-and-random suffix");
+    ASSERT_EQ(zipFolder(dir / "out.zip", dir / "img/*.*"), result::Success);
+    ASSERT_EQ(unzipTo(dir / "good.zip", dir / "target"), result::Success);
+    EXPECT_FALSE(std::filesystem::exists(dir / "TEMP_out.zip.4242-17.tmp"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "TEMP_out.zip.4242-17.tmp.a1B2c3"));
+    EXPECT_TRUE(std::filesystem::exists(dir / "TEMP_keep_me.txt"));
+    expectNoLeftovers(dir.path() / "target");
 }
 
 } // namespace

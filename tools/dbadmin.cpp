@@ -1,5 +1,6 @@
 // dbadmin: the embedded database server's command-line tool for operators, tests and demos.
 #include "dbserver/DbAdmin.h"
+#include "fsutil/StopSignals.h"
 
 #include <fstream>
 #include <iostream>
@@ -131,10 +132,11 @@ int run(const std::vector<std::string>& args) {
 } // namespace
 
 int main(int argc, char** argv) {
+    fsutil::stopOnSignals();
     try {
         return run(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const std::exception& error) {
         std::cerr << error.what() << "\n";
-        return 1;
+        return fsutil::stopSignal() ? 128 + fsutil::stopSignal() : 1;
     }
 }

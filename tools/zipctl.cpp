@@ -1,5 +1,6 @@
 // zipctl: packs, unpacks, tests and lists backup zip files with the window's start-up settings.
 #include "archive/TZipControl.h"
+#include "fsutil/StopSignals.h"
 #include "fsutil/Utf.h"
 
 #include <iostream>
@@ -26,9 +27,14 @@ void applyWindowSettings(TZipControl& zip, const std::string& password) {
     zip.SetProperty(ExtraHeaders, 0);
 }
 
+TZipControl* running = nullptr;
+
 } // namespace
 
 int main(int argc, char** argv) {
+    fsutil::stopOnSignals([] {
+        if (running) running->Abort();
+    });
     std::vector<std::string> args(argv + 1, argv + argc);
     std::string password = "KESTA7946";
     if (args.size() >= 2 && args[0] == "--password") {
@@ -42,6 +48,7 @@ int main(int argc, char** argv) {
     }
     try {
         TZipControl zip;
+        running = &zip;
         applyWindowSettings(zip, password);
         zip.OnFileStatus = [](IZipControl&, const std::u16string& name, std::int32_t size,
                               std::int32_t compressed, std::int32_t processed, std::int16_t,
@@ -73,9 +80,10 @@ int main(int argc, char** argv) {
             std::cerr << kUsage;
             return 1;
         }
+        running = nullptr;
         if (code != result::Success) {
             std::cerr << "zipctl: result " << code << ": " << toUtf8(zip.DescribeResult(0, code)) << "\n";
-            return 1;
+            return fsutil::stopSignal() ? 128 + fsutil::stopSignal() : 1;
         }
         return 0;
     } catch (const std::exception& error) {

@@ -380,6 +380,11 @@ class Writer {
     std::uint64_t finished_ = 0; // bytes of the entries already written
 };
 
+// What a failing device means for the operation.
+std::int32_t deviceFailure(int error) {
+    return error == ENOSPC || error == EDQUOT ? result::DiskFull : result::DeviceError;
+}
+
 std::int32_t codeForZipError(const zip_error_t* error, std::int32_t fallback) {
     const int system = zip_error_code_system(error);
     if (zip_error_system_type(error) == ZIP_ET_SYS) {
@@ -432,8 +437,14 @@ class ArchiveFile {
     }
 
   private:
+  public:
+    // The last error the device gave, 0 when none: it tells a failing disk from a damaged archive.
+    int ioError() const { return ioError_; }
+
+  private:
     zip_int64_t failed(int zipError, int systemError) {
         zip_error_set(&error_, zipError, systemError);
+        if (systemError != 0) ioError_ = systemError;
         return -1;
     }
 
@@ -500,6 +511,7 @@ class ArchiveFile {
     std::uint64_t size_;
     bool writable_;
     std::uint64_t readAt_ = 0, writeAt_ = 0, written_ = 0;
+    int ioError_ = 0;
     zip_error_t error_;
 };
 
@@ -512,6 +524,7 @@ class OpenZip {
   public:
     zip_t* get() const { return za_.get(); }
     explicit operator bool() const { return static_cast<bool>(za_); }
+    int ioError() const { return file_ ? file_->ioError() : 0; }
     // Closes the archive, writing it out when it was opened for writing; false on failure.
     bool close() {
         if (zip_close(za_.get()) != 0) return false;
@@ -536,7 +549,8 @@ class OpenZip {
             if (!zip.za_) zip_source_free(source);
         }
         if (!zip.za_)
-            code = codeForZipError(&error, writable ? result::CannotCreateZip : result::CannotReadFile);
+            code = zip.ioError() ? deviceFailure(zip.ioError())
+                                 : codeForZipError(&error, writable ? result::CannotCreateZip : result::CannotReadFile);
         zip_error_fini(&error);
         return zip;
     }
@@ -810,6 +824,8 @@ class Reader {
                 entry.outcome = result::Cancelled;
             else
                 entry.outcome = readEntry(za.get(), entry, decompressor.get(), scratch);
+            if (entry.outcome != result::Success && entry.outcome != kStopped && za.ioError() != 0)
+                entry.outcome = deviceFailure(za.ioError()); // the disk failed, not the archive
             if (entry.outcome != result::Success && entry.outcome != kStopped) failed_ = true;
             {
                 std::lock_guard lock(mutex_);
