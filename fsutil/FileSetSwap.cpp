@@ -123,12 +123,22 @@ void rollBack(const fs::path& folder, const fs::path& staging, const Journal& jo
     fs::remove_all(staging);
 }
 
-// After the mark: the old files go to the kept folder or away, and the staging folder goes.
+// After the mark: the old files, under their own names again, go to the kept folder or away, and the
+// staging folder goes. Each step can be run again after a crash.
 void finish(const fs::path& folder, const fs::path& staging, const Journal& journal) {
-    const fs::path old = staging / "old";
-    if (journal.keep && present(old) && !fs::is_empty(old)) {
-        fs::remove_all(*journal.keep);
-        io::renameOrThrow(old, *journal.keep);
+    if (journal.keep) {
+        const fs::path kept = staging / "kept";
+        bool any = present(kept);
+        for (const auto& entry : journal.entries) {
+            if (!present(oldFile(staging, entry.index))) continue;
+            fs::create_directories((kept / entry.name).parent_path());
+            io::renameOrThrow(oldFile(staging, entry.index), kept / entry.name);
+            any = true;
+        }
+        if (any) {
+            fs::remove_all(*journal.keep);
+            io::renameOrThrow(kept, *journal.keep);
+        }
     }
     fs::remove_all(staging);
     syncFolder(folder);
@@ -208,7 +218,11 @@ void FileSetSwap::commit() {
         throw;
     }
     committed_ = true;
-    finish(folder_, staging_, journal);
+    // The swap is done; what is left to tidy, recover() tidies if it cannot be done now.
+    try {
+        finish(folder_, staging_, journal);
+    } catch (const std::exception&) {
+    }
 }
 
 void FileSetSwap::recover(const fs::path& folder) {

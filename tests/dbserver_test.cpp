@@ -1,4 +1,5 @@
 #include "dbserver/DbAdmin.h"
+#include "fsutil/Io.h"
 #include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -251,47 +252,201 @@ TEST_F(ServerTest, FailedBackupLeavesNoFileUnderARealName) {
 }
 
 // Another connection commits transactions that add one row to each table; every image must hold as many
-// rows in one table as in the other.
+// rows in one table as in the other, with the tables in rollback-journal mode and in WAL mode.
 TEST_F(ServerTest, BackupWhileAnotherConnectionWritesIsConsistent) {
-    std::atomic<bool> stop = false;
-    std::atomic<int> commits = 0;
-    std::thread writer([&] {
-        sqlite3* db = nullptr;
-        sqlite3_open((dir / "company/CUSTOMER.tbl").c_str(), &db);
-        sqlite3_busy_timeout(db, 5000);
-        sqlite3_exec(db, ("ATTACH '" + (dir / "company/INVOICE.tbl") + "' AS inv").c_str(), nullptr, nullptr,
-                     nullptr);
-        for (int id = 100; !stop; ++id) {
-            const std::string sql = "BEGIN; INSERT INTO CUSTOMER VALUES(" + std::to_string(id) + ", 'x');" +
-                                    "INSERT INTO inv.INVOICE VALUES(" + std::to_string(id) + ", 1); COMMIT;";
-            if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK)
-                ++commits;
-            else
-                sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    for (const bool wal : {false, true}) {
+        std::atomic<bool> stop = false;
+        std::atomic<int> commits = 0;
+        std::thread writer([&] {
+            sqlite3* db = nullptr;
+            sqlite3_open((dir / "company/CUSTOMER.tbl").c_str(), &db);
+            sqlite3_busy_timeout(db, 5000);
+            sqlite3_exec(db, ("ATTACH '" + (dir / "company/INVOICE.tbl") + "' AS inv").c_str(), nullptr, nullptr,
+                         nullptr);
+            if (wal)
+                sqlite3_exec(db, "PRAGMA main.journal_mode=WAL; PRAGMA inv.journal_mode=WAL", nullptr, nullptr,
+                             nullptr);
+            for (int id = wal ? 100000 : 100; !stop; ++id) {
+                const std::string sql = "BEGIN; INSERT INTO CUSTOMER VALUES(" + std::to_string(id) + ", 'x');" +
+                                        "INSERT INTO inv.INVOICE VALUES(" + std::to_string(id) + ", 1); COMMIT;";
+                if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK)
+                    ++commits;
+                else
+                    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+            }
+            sqlite3_close(db);
+        });
+        for (int round = 0; round < 5; ++round) {
+            while (commits.load() < 3 * (round + 1))
+                std::this_thread::yield();
+            const std::string image = dir / ("img" + std::to_string(wal) + std::to_string(round));
+            backup(image);
+            TDbConnection connection;
+            connection.setConnectPath(image + "/abc.add");
+            connection.Username = "DBSYS";
+            connection.Password = kPassword;
+            TDbTable customers("t"), invoices("t");
+            customers.Connection = invoices.Connection = &connection;
+            customers.TableName = "CUSTOMER";
+            invoices.TableName = "INVOICE";
+            int customerRows = 0, invoiceRows = 0;
+            for (customers.Open(); !customers.Eof(); customers.Next())
+                ++customerRows;
+            for (invoices.Open(); !invoices.Eof(); invoices.Next())
+                ++invoiceRows;
+            EXPECT_EQ(customerRows, invoiceRows) << (wal ? "WAL" : "rollback journal") << ", round " << round;
         }
-        sqlite3_close(db);
-    });
-    for (int round = 0; round < 8; ++round) {
-        const std::string image = dir / ("img" + std::to_string(round));
-        backup(image);
-        TDbConnection connection;
-        connection.setConnectPath(image + "/abc.add");
-        connection.Username = "DBSYS";
-        connection.Password = kPassword;
-        TDbTable customers("t"), invoices("t");
-        customers.Connection = invoices.Connection = &connection;
-        customers.TableName = "CUSTOMER";
-        invoices.TableName = "INVOICE";
-        int customerRows = 0, invoiceRows = 0;
-        for (customers.Open(); !customers.Eof(); customers.Next())
-            ++customerRows;
-        for (invoices.Open(); !invoices.Eof(); invoices.Next())
-            ++invoiceRows;
-        EXPECT_EQ(customerRows, invoiceRows) << "round " << round;
+        stop = true;
+        writer.join();
     }
-    stop = true;
-    writer.join();
-    EXPECT_GT(commits.load(), 0);
+}
+
+// Refusals of what a hostile image, statement or destination would make the server do.
+TEST_F(ServerTest, HostileImagesStatementsAndDestinationsAreRefused) {
+    backup(dir / "img");
+    const auto tamper = [&](const std::string& sql) {
+        sqlite3* db = nullptr;
+        sqlite3_open((dir / "img/abc.add").c_str(), &db);
+        sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+    };
+    const std::string target = dir / "live/abc.add";
+    tamper("UPDATE dd_tables SET file = '" + (dir / "company/CUSTOMER.tbl") + "' WHERE name = 'CUSTOMER'");
+    EXPECT_NE(errorOf([&] { restore(dir / "img/abc.add", target); }).find("is not a file name beside"),
+              std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(target));
+    tamper("UPDATE dd_tables SET file = 'CUSTOMER.tbl' WHERE name = 'CUSTOMER';"
+           "UPDATE dd_users SET iterations = 2000000000");
+    EXPECT_NE(errorOf([&] { connect(dir / "img/abc.add"); }).find("2000000000 hashing rounds"), std::string::npos);
+    tamper("UPDATE dd_users SET iterations = 20000");
+
+    const std::string nul = std::string("EXECUTE PROCEDURE sp_RestoreDatabase('") + (dir / "img/abc.add") +
+                            "','KESTA7946','" + (dir / "R.ADD") + std::string(1, '\0') + "junk', NULL )";
+    EXPECT_NE(errorOf([&] { exec(*connect(dir / "img/abc.add"), nul); }).find("may not hold a NUL"),
+              std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir / "R.ADD"));
+
+    std::filesystem::create_directories(dir / "live.t/x.add");
+    EXPECT_NE(errorOf([&] { restore(dir / "img/abc.add", dir / "live.t/x.add"); }).find("is a folder"),
+              std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "live.t/x.add"));
+
+    // A database is open in the destination's folder, or in the folder a backup writes to.
+    restore(dir / "img/abc.add", target);
+    const auto live = folderContents(dir / "live");
+    {
+        auto holder = connect(target);
+        EXPECT_NE(errorOf([&] { restore(dir / "img/abc.add", dir / "live/other.add"); })
+                      .find("is open by another connection"),
+                  std::string::npos);
+        EXPECT_NE(errorOf([&] { backup(dir / "live"); }).find("is in use"), std::string::npos);
+    }
+    EXPECT_EQ(folderContents(dir / "live"), live);
+}
+
+using fsutil::io::Faults;
+using fsutil::io::ScopedFaults;
+
+// A live database restored from an image, then changed, so that a restore has something to replace.
+class ServerFaultTest : public ServerTest {
+  protected:
+    void SetUp() override {
+        ServerTest::SetUp();
+        backup(dir / "img");
+        restore(dir / "img/abc.add", target);
+        admin::insertRows(*connect(target), "CUSTOMER", {{"3", "Only in the live database"}});
+        admin::insertRows(*connect(dictionary), "CUSTOMER", {{"4", "Only in the newer backup"}});
+    }
+
+    // No staging folder or temporary file is left in the folder.
+    void expectNoLeftovers(const std::string& folder) {
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
+            EXPECT_FALSE(entry.path().filename().string().starts_with("TEMP_")) << entry.path();
+    }
+
+    const std::string target = dir / "live/abc.add";
+};
+
+// Each fault either fails the call with the old files byte for byte as they were, or (once the swap is past
+// its commit mark) the call succeeds with the new ones.
+TEST_F(ServerFaultTest, BackupAndRestoreUnderDeviceFaults) {
+    std::vector<std::pair<std::string, Faults>> cases = {
+        {"disk full at once", {.writableBytes = 0}},
+        {"disk full after 6 kB", {.writableBytes = 6000}},
+        {"I/O error after 10 kB", {.writableBytes = 10000, .writeError = EIO}},
+        {"read error at once", {.readableBytes = 0}},
+        {"read error after 10 kB", {.readableBytes = 10000}},
+    };
+    for (int k = 0; k < 14; ++k)
+        cases.push_back({"rename " + std::to_string(k) + " fails", {.failingRename = k}});
+
+    int changes = 100;
+    for (const auto& [what, faults] : cases) {
+        const auto image = folderContents(dir / "img");
+        const std::string newRows = dumpOf(dictionary);
+        std::string backupError;
+        {
+            ScopedFaults injected(faults);
+            backupError = errorOf([&] { backup(dir / "img"); });
+        }
+        if (backupError == "(no error)") {
+            EXPECT_EQ(dumpOf(dir / "img/abc.add"), newRows) << what;
+        } else {
+            EXPECT_NE(backupError.find("sp_BackupDatabase"), std::string::npos) << what << ": " << backupError;
+            EXPECT_TRUE(folderContents(dir / "img") == image) << what;
+        }
+        expectNoLeftovers(dir / "img");
+        backup(dir / "img");
+
+        const auto live = folderContents(dir / "live");
+        std::string restoreError;
+        {
+            ScopedFaults injected(faults);
+            restoreError = errorOf([&] { restore(dir / "img/abc.add", target); });
+        }
+        if (restoreError == "(no error)") {
+            EXPECT_EQ(dumpOf(target), newRows) << what;
+        } else {
+            EXPECT_NE(restoreError.find("sp_RestoreDatabase"), std::string::npos) << what << ": " << restoreError;
+            EXPECT_TRUE(folderContents(dir / "live") == live) << what;
+        }
+        connect(target); // tidies what the swap could not
+        expectNoLeftovers(dir / "live");
+        admin::insertRows(*connect(dictionary), "CUSTOMER", {{std::to_string(++changes), "changed"}});
+    }
+}
+
+TEST_F(ServerFaultTest, RestoreKeepsThePreRestoreCopyAndUndoPutsItBack) {
+    testsupport::writeFile(dir / "live/CUSTOMER.tbl-wal", "a side file of the replaced table");
+    const std::string before = dumpOf(target);
+    restore(dir / "img/abc.add", target);
+    const std::string restored = dumpOf(target);
+    EXPECT_EQ(restored, dumpOf(dir / "img/abc.add"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "live/CUSTOMER.tbl-wal")) << "it would mix into the new table";
+    const std::string copy = dir / "live/abc.add.pre-restore";
+    EXPECT_EQ(admin::preRestoreFolder(target), copy);
+    EXPECT_EQ(dumpOf(copy + "/abc.add"), before);
+    EXPECT_TRUE(std::filesystem::exists(copy + "/CUSTOMER.tbl-wal"));
+
+    admin::undoRestore(target, "DBSYS", kPassword);
+    EXPECT_EQ(dumpOf(target), before);
+    EXPECT_EQ(dumpOf(copy + "/abc.add"), restored) << "the undone restore can be redone";
+    EXPECT_NE(errorOf([&] { admin::undoRestore(target, "DBSYS", "wrong"); }).find("wrong"), std::string::npos);
+    EXPECT_EQ(dumpOf(target), before);
+    EXPECT_NE(errorOf([&] { admin::undoRestore(dir / "img/abc.add", "DBSYS", kPassword); }).find("no pre-restore copy"),
+              std::string::npos);
+
+    for (const char* file : {"img/abc.add", "img/CUSTOMER.tbl", "live/abc.add", "live/INVOICE.tbl"})
+        EXPECT_EQ(std::filesystem::status(dir / file).permissions() & std::filesystem::perms::all,
+                  std::filesystem::perms::owner_read | std::filesystem::perms::owner_write)
+            << file;
+}
+
+TEST_F(ServerFaultTest, AcrossFileSystemsTheCopyFallsBack) {
+    ScopedFaults injected({.copyRangeError = EXDEV});
+    backup(dir / "img");
+    restore(dir / "img/abc.add", target);
+    EXPECT_EQ(dumpOf(target), dumpOf(dictionary));
 }
 
 class CompanyTableTest : public ::testing::Test {
