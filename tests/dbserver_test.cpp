@@ -273,9 +273,15 @@ TEST_F(ServerTest, BackupWhileAnotherConnectionWritesIsConsistent) {
                     ++commits;
                 else
                     sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+                std::this_thread::sleep_for(std::chrono::microseconds(200)); // a busy writer, not a lock hog
             }
             sqlite3_close(db);
         });
+        const auto stopWriter = [&](void*) {
+            stop = true;
+            writer.join();
+        };
+        std::unique_ptr<void, decltype(stopWriter)> joinAtEnd(&stop, stopWriter);
         for (int round = 0; round < 5; ++round) {
             while (commits.load() < 3 * (round + 1))
                 std::this_thread::yield();
@@ -296,8 +302,6 @@ TEST_F(ServerTest, BackupWhileAnotherConnectionWritesIsConsistent) {
                 ++invoiceRows;
             EXPECT_EQ(customerRows, invoiceRows) << (wal ? "WAL" : "rollback journal") << ", round " << round;
         }
-        stop = true;
-        writer.join();
     }
 }
 

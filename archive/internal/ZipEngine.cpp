@@ -382,15 +382,15 @@ class Writer {
 
 // What a failing device means for the operation.
 std::int32_t deviceFailure(int error) {
+    if (error == ECANCELED) return result::Cancelled; // a stop was requested
     return error == ENOSPC || error == EDQUOT ? result::DiskFull : result::DeviceError;
 }
 
 std::int32_t codeForZipError(const zip_error_t* error, std::int32_t fallback) {
     const int system = zip_error_code_system(error);
-    if (zip_error_system_type(error) == ZIP_ET_SYS) {
-        if (system == ENOSPC || system == EDQUOT) return result::DiskFull;
-        if (system == EIO || system == ECANCELED) return result::DeviceError;
-    }
+    if (zip_error_system_type(error) == ZIP_ET_SYS && (system == ENOSPC || system == EDQUOT || system == EIO ||
+                                                         system == ECANCELED))
+        return deviceFailure(system);
     switch (zip_error_code_zip(error)) {
     case ZIP_ER_WRONGPASSWD:
         return result::WrongPassword;
@@ -611,8 +611,8 @@ namespace {
 constexpr std::int32_t kStopped = -1;
 
 std::int32_t writeFailure(int error) {
-    if (error == ENOSPC || error == EDQUOT) return result::DiskFull;
-    return error == EIO || error == ECANCELED ? result::DeviceError : result::CannotWriteFile;
+    return error == ENOSPC || error == EDQUOT || error == EIO || error == ECANCELED ? deviceFailure(error)
+                                                                                   : result::CannotWriteFile;
 }
 
 // An extracted file, written into the extraction's staging folder under a name of its own.
