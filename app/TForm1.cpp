@@ -2,10 +2,10 @@
 
 #include "app/Pictures.h"
 #include "archive/TZipControl.h"
+#include "fsutil/Ini.h"
 #include "fsutil/Paths.h"
 #include "fsutil/Utf.h"
 
-#include <INIReader.h>
 
 #include <QApplication>
 #include <QResizeEvent>
@@ -328,11 +328,8 @@ void TForm1::Timer1Timer(QObject*) {
 
 void TForm1::AutoBackup() {
     const std::string folder = programFolder_;
-    std::string root;
-    {
-        const INIReader settings(fsutil::resolve(folder + "KORVA.ini").string());
-        root = settings.Get("BACKUP", "BACKUP_FOLDER", "");
-    }
+    const std::string root =
+        fsutil::readIniString(fsutil::resolve(folder + "KORVA.ini").string(), "BACKUP", "BACKUP_FOLDER", "");
     for (QWidget* control : std::initializer_list<QWidget*>{SpeedButton1, btnRestore_btn1, DataEdit1, Label1,
                                                             Label2, Label4, edtPwd})
         control->setVisible(false);

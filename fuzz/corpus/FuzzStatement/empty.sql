@@ -1,0 +1,1 @@
+execute procedure x()

@@ -1,0 +1,1 @@
+EXECUTE PROCEDURE sp_RestoreDatabase('D:\IMG\abc.add','KESTA7946','D:\DRAVELL\COMPANY\o''brien\ob.add', NULL );
