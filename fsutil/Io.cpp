@@ -101,20 +101,18 @@ Fd openForReading(const std::filesystem::path& file) {
 }
 
 namespace {
-// The bytes a write of `size` may put down now, or -errno when the device fails it.
-ssize_t writable(size_t size) {
-    State& s = state();
-    if (s.stop) return -ECANCELED;
-    const size_t allowed = allowance(s.writable, size);
-    if (allowed == 0 && size > 0) return -s.writeError.load();
+// The bytes a read or write of `size` may move now, or -errno when the device fails it.
+ssize_t granted(std::atomic<std::int64_t>& budget, const std::atomic<int>& error, size_t size) {
+    if (state().stop) return -ECANCELED;
+    const size_t allowed = allowance(budget, size);
+    if (allowed == 0 && size > 0) return -error.load();
     return static_cast<ssize_t>(allowed);
 }
+ssize_t writable(size_t size) {
+    return granted(state().writable, state().writeError, size);
+}
 ssize_t readable(size_t size) {
-    State& s = state();
-    if (s.stop) return -ECANCELED;
-    const size_t allowed = allowance(s.readable, size);
-    if (allowed == 0 && size > 0) return -s.readError.load();
-    return static_cast<ssize_t>(allowed);
+    return granted(state().readable, state().readError, size);
 }
 } // namespace
 

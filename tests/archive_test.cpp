@@ -296,6 +296,12 @@ namespace {
 using fsutil::io::Faults;
 using fsutil::io::ScopedFaults;
 
+struct FaultCase {
+    const char* what;
+    Faults faults;
+    std::int32_t code; // the result the operation must give
+};
+
 // No temporary file or staging folder of the component is left anywhere below the folder.
 void expectNoLeftovers(const std::filesystem::path& folder) {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
@@ -325,11 +331,7 @@ class ZipFaultTest : public ZipTest {
 
 // Every fault ends in its result, with the old zip byte for byte as it was and nothing left behind.
 TEST_F(ZipFaultTest, ZipWriterFaultsKeepTheOldZip) {
-    const struct {
-        const char* what;
-        Faults faults;
-        std::int32_t code;
-    } cases[] = {
+    const FaultCase cases[] = {
         {"disk full at once", {.writableBytes = 0}, result::DiskFull},
         {"disk full after 20 kB", {.writableBytes = 20000}, result::DiskFull},
         {"I/O error after 40 kB", {.writableBytes = 40000, .writeError = EIO}, result::DeviceError},
@@ -350,11 +352,7 @@ TEST_F(ZipFaultTest, ZipWriterFaultsKeepTheOldZip) {
 
 TEST_F(ZipFaultTest, ExtractionFaultsReplaceNothing) {
     const auto before = folderContents(dir.path() / "target");
-    const struct {
-        const char* what;
-        Faults faults;
-        std::int32_t code;
-    } cases[] = {
+    const FaultCase cases[] = {
         {"disk full at once", {.writableBytes = 0}, result::DiskFull},
         {"disk full in the streamed entry", {.writableBytes = 500000}, result::DiskFull},
         {"I/O error writing", {.writableBytes = 20000, .writeError = EIO}, result::DeviceError},
