@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <random>
 #include <set>
 
 namespace archive {
@@ -151,11 +150,6 @@ std::vector<std::string> splitList(const std::string& list) {
         if (end > start) items.push_back(list.substr(start, end - start));
     if (start < list.size()) items.push_back(list.substr(start));
     return items;
-}
-
-std::string uniqueSuffix() {
-    std::random_device device;
-    return std::to_string(::getpid()) + "-" + std::to_string(device() % 1000000);
 }
 
 // Resets ActiveOperation when the operation ends, however it ends.
@@ -333,14 +327,13 @@ std::int32_t TZipControl::ZipFiles() {
     if (!flag(dispid::UseTempFile)) fs::remove(zipPath, ec);
     // A zip write that was killed left its temporary file; a half-done swap in the folder is put right
     // before its files are read.
-    fsutil::removeStaleFiles(zipFolder, engine::kZipTempPattern);
+    fsutil::removeStaleFiles(zipFolder, engine::isZipTempName);
     try {
         fsutil::FileSetSwap::recover(folder);
     } catch (const std::system_error&) {
         return finish(result::CannotReadFile);
     }
-    fsutil::TempFile temp(zipFolder /
-                          ("TEMP_" + zipPath.filename().string() + "." + uniqueSuffix() + ".tmp"));
+    fsutil::TempFile temp(zipFolder / engine::zipTempName(zipPath.filename().string()));
     fsutil::Fd tempFd = fsutil::io::createExclusive(temp.path());
     if (!tempFd) return finish(result::CannotCreateZip);
     const fsutil::FileLock tempLock = fsutil::FileLock::tryLock(temp.path(), true); // not stale while held

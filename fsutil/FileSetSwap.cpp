@@ -244,10 +244,10 @@ void FileSetSwap::recover(const fs::path& folder) {
     }
 }
 
-void removeStaleFiles(const fs::path& folder, std::string_view pattern) {
+void removeStaleFiles(const fs::path& folder, const std::function<bool(std::string_view)>& isOurs) {
     std::error_code ec;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        if (!wildcardMatch(pattern, it->path().filename().string()) || !it->is_regular_file(ec) ||
+        if (!isOurs(it->path().filename().string()) || !it->is_regular_file(ec) ||
             it->is_symlink(ec))
             continue;
         try {

@@ -6,6 +6,7 @@
 #include "fsutil/Io.h"
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -53,8 +54,8 @@ class FileSetSwap {
     bool committed_ = false;
 };
 
-// Removes the program's own stale temporary files from a folder: those named like `pattern` (a wildcard)
+// Removes the program's own stale temporary files from a folder: those whose names `isOurs` accepts and
 // that no running process holds locked.
-void removeStaleFiles(const std::filesystem::path& folder, std::string_view pattern);
+void removeStaleFiles(const std::filesystem::path& folder, const std::function<bool(std::string_view)>& isOurs);
 
 } // namespace fsutil

@@ -453,11 +453,13 @@ TEST_F(ZipFaultTest, StaleTemporaryFilesGoWithTheNextRun) {
     std::filesystem::create_directories(dir.path() / "target/TEMP_SWAP.abc123/old");
     writeFile(dir / "target/TEMP_SWAP.abc123/new.0", "staged, never swapped");
     writeFile(dir / "TEMP_keep_me.txt", "not ours: no process-and-random suffix");
+    writeFile(dir / "TEMP_report.2024-Q1.tmp", "not ours either");
     ASSERT_EQ(zipFolder(dir / "out.zip", dir / "img/*.*"), result::Success);
     ASSERT_EQ(unzipTo(dir / "good.zip", dir / "target"), result::Success);
     EXPECT_FALSE(std::filesystem::exists(dir / "TEMP_out.zip.4242-17.tmp"));
     EXPECT_FALSE(std::filesystem::exists(dir / "TEMP_out.zip.4242-17.tmp.a1B2c3"));
     EXPECT_TRUE(std::filesystem::exists(dir / "TEMP_keep_me.txt"));
+    EXPECT_TRUE(std::filesystem::exists(dir / "TEMP_report.2024-Q1.tmp"));
     expectNoLeftovers(dir.path() / "target");
 }
 

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <random>
 #include <set>
 #include <thread>
 #include <utility>
@@ -685,7 +686,9 @@ class Reader {
             // The last extraction into this folder may have been killed halfway.
             try {
                 fsutil::FileSetSwap::recover(*options_.targetFolder);
-                fsutil::removeStaleFiles(*options_.targetFolder, "TEMP_*.part");
+                fsutil::removeStaleFiles(*options_.targetFolder, [](std::string_view name) {
+                    return fsutil::wildcardMatch("TEMP_*.part", name); // part files of older versions
+                });
                 swap_.emplace(*options_.targetFolder);
             } catch (const std::system_error& error) {
                 return writeFailure(error.code().value());
@@ -958,6 +961,28 @@ std::int32_t readZip(const fs::path& zipPath, const ReadOptions& options) {
         if (ec || !fs::is_directory(*options.targetFolder)) return result::CannotWriteFile;
     }
     return Reader(zipPath, za.get(), options).run();
+}
+
+std::string zipTempName(const std::string& zipName) {
+    std::random_device device;
+    return "TEMP_" + zipName + "." + std::to_string(::getpid()) + "-" + std::to_string(device() % 1000000) +
+           ".tmp";
+}
+
+bool isZipTempName(std::string_view name) {
+    if (!name.starts_with("TEMP_")) return false;
+    const size_t tmp = name.rfind(".tmp");
+    if (tmp == std::string_view::npos) return false;
+    const std::string_view after = name.substr(tmp + 4);
+    if (!after.empty() && !(after.size() == 7 && after[0] == '.')) return false;
+    const size_t dot = name.rfind('.', tmp - 1);
+    if (dot == std::string_view::npos) return false;
+    const std::string_view suffix = name.substr(dot + 1, tmp - dot - 1); // <process>-<random>
+    const size_t dash = suffix.find('-');
+    const auto digits = [](std::string_view text) {
+        return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    return dash != std::string_view::npos && digits(suffix.substr(0, dash)) && digits(suffix.substr(dash + 1));
 }
 
 std::int32_t listZip(const fs::path& zipPath, std::vector<ZipEntryInfo>& entries) {

@@ -53,8 +53,10 @@ struct ReadOptions {
     bool skipIfOlderDate = false;
 };
 
-// Zip temporary files beside their targets: TEMP_<zip name>.<process>-<random>.tmp.
-inline constexpr std::string_view kZipTempPattern = "TEMP_*.*-*.tmp*";
+// The name of a new zip's temporary file beside it: TEMP_<zip name>.<process>-<random>.tmp.
+std::string zipTempName(const std::string& zipName);
+// True for such a name, and for one that an older libzip write left beside it (".tmp.XXXXXX").
+bool isZipTempName(std::string_view name);
 
 std::int32_t readZip(const fs::path& zipPath, const ReadOptions& options);
 
