@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (ASan and UBSan) and runs each for SECONDS (default 60), all at
-# once. Inputs that crash are copied into fuzz/regressions/<target>/, which the tests run from then on.
+# once; name targets after SECONDS to run only those. Inputs that crash are copied into fuzz/regressions/<target>/, which the tests run from then on.
 # Not a test: run ./setup.sh first; it needs clang and libfuzzer-14-dev.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,6 +14,7 @@ CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo 
 cmake --build build-fuzz --target FuzzZipReader FuzzStatement FuzzIni
 
 targets=(FuzzZipReader FuzzStatement FuzzIni)
+(($# > 1)) && targets=("${@:2}")
 for t in "${targets[@]}"; do
   mkdir -p "build-fuzz/corpus/$t" "build-fuzz/crashes/$t"
   cp -n fuzz/corpus/"$t"/* "build-fuzz/corpus/$t/" 2>/dev/null || true

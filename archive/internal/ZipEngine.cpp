@@ -729,6 +729,11 @@ class Reader {
             if (zip_stat_index(za_, i, 0, &entry->st) != 0) return result::DamagedArchive;
             entry->name = entry->st.name ? entry->st.name : "";
             if (!entry->name.empty() && entry->name.back() == '/') continue; // a folder
+            // Checked here, as libzip's own refusal of such an entry leaks what it had set up.
+            if (!zip_compression_method_supported(entry->st.comp_method, 0) ||
+                (entry->st.encryption_method != ZIP_EM_NONE &&
+                 !zip_encryption_method_supported(entry->st.encryption_method, 0)))
+                return result::UnsupportedEntry;
             zip_uint8_t system = 0;
             zip_uint32_t attributes = 0;
             zip_file_get_external_attributes(za_, i, 0, &system, &attributes);
