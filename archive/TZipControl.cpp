@@ -1,6 +1,7 @@
 #include "archive/TZipControl.h"
 
 #include "archive/internal/ZipEngine.h"
+#include "archive/internal/ZipFile.h"
 #include "fsutil/Paths.h"
 #include "fsutil/FileSetSwap.h"
 #include "fsutil/Io.h"

@@ -7,7 +7,8 @@ namespace archive {
 // every path is reached with small files.
 struct ZipLimits {
     std::uint64_t wholeBufferLimit = 256ull << 20; // files up to this size are deflated whole in a worker
-    std::uint64_t wholeReadLimit = 64ull << 20;    // entries up to this size are inflated whole
+    std::uint64_t chunkSize = 1 << 20;             // larger files are deflated in parallel chunks of this size
+    std::uint64_t tileSize = 1 << 20;              // entries are read, decrypted and inflated in tiles of this size
     std::uint64_t inFlightBudget = 192ull << 20;   // input bytes the workers may hold ahead of the writer
     unsigned workers = 0;                          // 0: one per core, at most 8
 };

@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     std::ofstream(root / "input.zip", std::ios::binary).write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
 
     archive::TZipControl zip;
-    zip.Limits.wholeReadLimit = 1 << 16; // both the whole and the streamed reading paths
+    zip.Limits.tileSize = 1 << 12; // several tiles per entry
     zip.Limits.workers = 2;
     // The first byte picks a password, so that encrypted entries of the seeds are reached too.
     zip.SetProperty(archive::dispid::EncryptionPassword, size > 0 && (data[0] & 1) ? u"" : u"KESTA7946");

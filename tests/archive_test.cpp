@@ -318,8 +318,13 @@ class ZipFaultTest : public ZipTest {
     void SetUp() override {
         ZipTest::SetUp();
         writeFile(dir / "img/LARGE.tbl", repeated("a streamed table row ", 40000));
+        std::string noise(150000, '\0');
+        for (size_t i = 0; i < noise.size(); ++i)
+            noise[i] = static_cast<char>((i * 2654435761u) >> 13);
+        writeFile(dir / "img/RANDOM.bin", noise); // does not deflate: stored blocks, or a stored entry
         zip.Limits.wholeBufferLimit = 256 << 10;
-        zip.Limits.wholeReadLimit = 256 << 10;
+        zip.Limits.chunkSize = 64 << 10;
+        zip.Limits.tileSize = 48 << 10;
         zip.Limits.workers = 3;
         ASSERT_EQ(zipFolder(dir / "good.zip", dir / "img/*.*"), result::Success);
         writeFile(dir / "out.zip", "the previous good backup");
@@ -370,6 +375,62 @@ TEST_F(ZipFaultTest, ExtractionFaultsReplaceNothing) {
     }
     ASSERT_EQ(unzipTo(dir / "good.zip", dir / "target"), result::Success);
     EXPECT_TRUE(readFile(dir / "target/LARGE.tbl") == readFile(dir / "img/LARGE.tbl"));
+}
+
+// Our WinZip AES framing against libzip's own, 7-Zip's and bsdtar's, both ways, byte for byte.
+TEST_F(ZipFaultTest, WinZipAesMatchesLibzipSevenZipAndBsdtarBothWays) {
+    if (!haveTool("7z") || !haveTool("bsdtar")) GTEST_SKIP() << "7z or bsdtar is not installed";
+    const auto expected = expectedSelection();
+    // Ours, read by libzip's decryption.
+    int error = 0;
+    zip_t* za = zip_open((dir / "good.zip").c_str(), ZIP_RDONLY, &error);
+    ASSERT_NE(za, nullptr);
+    zip_set_default_password(za, kPassword);
+    for (zip_int64_t i = 0; i < zip_get_num_entries(za, 0); ++i) {
+        zip_file_t* file = zip_fopen_index(za, static_cast<zip_uint64_t>(i), 0);
+        ASSERT_NE(file, nullptr) << zip_strerror(za);
+        std::string bytes;
+        char buffer[65536];
+        for (zip_int64_t n; (n = zip_fread(file, buffer, sizeof buffer)) > 0;)
+            bytes.append(buffer, static_cast<size_t>(n));
+        EXPECT_EQ(zip_fclose(file), 0);
+        const char* name = zip_get_name(za, static_cast<zip_uint64_t>(i), 0);
+        EXPECT_TRUE(bytes == expected.at(name)) << name;
+    }
+    zip_discard(za);
+    // Ours, read by 7-Zip and bsdtar.
+    ASSERT_EQ(shell("7z x -y -p" + std::string(kPassword) + " -o'" + (dir / "by7z") + "' '" + (dir / "good.zip") + "'"), 0);
+    EXPECT_TRUE(folderContents(dir.path() / "by7z") == expected);
+    std::filesystem::create_directories(dir.path() / "bybsd");
+    ASSERT_EQ(shell("cd '" + (dir / "bybsd") + "' && bsdtar --passphrase " + kPassword + " -xf ../good.zip"), 0);
+    EXPECT_TRUE(folderContents(dir.path() / "bybsd") == expected);
+
+    // Theirs, read by us: 7-Zip stores what does not deflate as AE-2 without a CRC.
+    const std::string files = "abc.ADD CUSTOMER.tbl LARGE.tbl RANDOM.bin NOEXT empty.tbl";
+    ASSERT_EQ(shell("cd '" + (dir / "img") + "' && 7z a -tzip -mem=AES256 -p" + kPassword + " ../7z.zip " + files), 0);
+    ASSERT_EQ(shell("cd '" + (dir / "img") + "' && bsdtar --format zip --options zip:encryption=aes256 --passphrase " +
+                    kPassword + " -cf ../bsd.zip " + files),
+              0);
+    za = zip_open((dir / "libzip.zip").c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+    for (const auto& [name, bytes] : expected) {
+        const zip_int64_t index = zip_file_add(za, name.c_str(), zip_source_buffer(za, bytes.data(), bytes.size(), 0), 0);
+        zip_file_set_encryption(za, static_cast<zip_uint64_t>(index), ZIP_EM_AES_256, kPassword);
+    }
+    ASSERT_EQ(zip_close(za), 0);
+    for (const char* name : {"7z.zip", "bsd.zip", "libzip.zip"}) {
+        const std::string out = dir / (std::string(name) + ".out");
+        ASSERT_EQ(unzipTo(dir / name, out), result::Success) << name;
+        EXPECT_TRUE(folderContents(out) == expected) << name;
+    }
+
+    // A flipped byte in the ciphertext fails the code; a wrong password fails the verifier.
+    std::string damaged = readFile(dir / "7z.zip");
+    damaged[damaged.size() / 3] ^= 0x01;
+    writeFile(dir / "damaged.zip", damaged);
+    EXPECT_EQ(unzipTo(dir / "damaged.zip", dir / "d.out"), result::DamagedArchive);
+    zip.SetProperty(dispid::EncryptionPassword, u"wrong");
+    for (const char* name : {"good.zip", "7z.zip", "bsd.zip"})
+        EXPECT_EQ(unzipTo(dir / name, dir / "w.out"), result::WrongPassword) << name;
 }
 
 TEST_F(ZipFaultTest, AbortHalfwayThroughALargeStreamedEntry) {

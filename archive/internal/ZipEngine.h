@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <algorithm>
+#include <thread>
 
 namespace archive::engine {
 
@@ -53,14 +55,20 @@ struct ReadOptions {
     bool skipIfOlderDate = false;
 };
 
-// The name of a new zip's temporary file beside it: TEMP_<zip name>.<process>-<random>.tmp.
-std::string zipTempName(const std::string& zipName);
-// True for such a name, and for one that an older libzip write left beside it (".tmp.XXXXXX").
-bool isZipTempName(std::string_view name);
+
 
 std::int32_t readZip(const fs::path& zipPath, const ReadOptions& options);
 
 std::int32_t listZip(const fs::path& zipPath, std::vector<ZipEntryInfo>& entries);
+
+inline bool cancelled(const std::atomic<bool>* abort) {
+    return abort && abort->load();
+}
+
+// The workers an operation runs: as set, or one per core, at most 8.
+inline unsigned workerCount(const ZipLimits& limits) {
+    return limits.workers ? limits.workers : std::max(1u, std::min(8u, std::thread::hardware_concurrency()));
+}
 
 // True when going from `before` to `after` bytes of `total` crosses a percent, so that progress events come at
 // every percent and not at every block.
