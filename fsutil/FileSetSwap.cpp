@@ -198,8 +198,6 @@ void FileSetSwap::commit() {
         journal.entries.push_back({i, items_[i].name, items_[i].replacement});
     }
     fs::create_directory(staging_ / "old");
-    for (size_t i = 0; i < items_.size(); ++i)
-        if (items_[i].replacement) syncFile(newFile(staging_, i));
     writeDurably(staging_ / kJournal, journal.text());
     try {
         // Retired files first, then each replaced file aside and its new one in.

@@ -25,7 +25,8 @@ class FileSetSwap {
     FileSetSwap(const FileSetSwap&) = delete;
     FileSetSwap& operator=(const FileSetSwap&) = delete;
 
-    // Where to write the new file for `name`, a path relative to the folder ("/" between subfolders).
+    // Where to write the new file for `name`, a path relative to the folder ("/" between subfolders). The
+    // caller writes it and flushes it to the disk (fsync) before the commit.
     std::filesystem::path stage(const std::string& name);
     // An old file to move out of the way without a replacement.
     void retire(const std::string& name);

@@ -26,6 +26,20 @@ const EVP_CIPHER* cipherFor(int strength) {
     return strength == 1 ? EVP_aes_128_ecb() : strength == 2 ? EVP_aes_192_ecb() : EVP_aes_256_ecb();
 }
 
+// data ^= key, eight bytes at a time.
+void xorInto(std::uint8_t* __restrict data, const std::uint8_t* __restrict key, size_t size) {
+    size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t a, b;
+        std::memcpy(&a, data + i, 8);
+        std::memcpy(&b, key + i, 8);
+        a ^= b;
+        std::memcpy(data + i, &a, 8);
+    }
+    for (; i < size; ++i)
+        data[i] ^= key[i];
+}
+
 void require(bool ok, const char* what) {
     if (!ok) throw std::runtime_error(std::string("WinZip AES: ") + what + " failed");
 }
@@ -101,9 +115,7 @@ struct EntryCipher::State {
         while (size > 0) {
             if (keystreamAt == keystreamEnd) refill();
             const size_t n = std::min(size, keystreamEnd - keystreamAt);
-            const std::uint8_t* key = keystream.data() + keystreamAt;
-            for (size_t i = 0; i < n; ++i)
-                data[i] ^= key[i];
+            xorInto(data, keystream.data() + keystreamAt, n);
             data += n;
             size -= n;
             keystreamAt += n;
