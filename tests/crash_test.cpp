@@ -118,7 +118,9 @@ TEST_F(CrashTest, RestoreKilledAtEachRenameLeavesTheOldOrTheNewDatabase) {
         killed = killedAtRename(k, [&] { exec(dir / "new/abc.add", restoreFrom(dir / "new/abc.add", live + "/abc.add")); });
         const std::string rows = dumpOf(live + "/abc.add"); // the next connection completes or undoes it
         EXPECT_TRUE(rows == oldRows || rows == newRows) << "killed at rename " << k;
-        if (!killed) EXPECT_EQ(rows, newRows);
+        if (!killed) {
+            EXPECT_EQ(rows, newRows);
+        }
         expectNoStaging(live);
     }
     EXPECT_GT(k, 6) << "the restore's renames were all tried";
@@ -168,9 +170,10 @@ TEST_F(ArchiveCrashTest, UnzipKilledAtEachRenameLeavesWholeFilesAndRecoversToOne
         killed = killedAtRename(k, [&] {
             if (zip.UnzipFiles() != archive::result::Success) throw std::runtime_error("unzip failed");
         });
-        for (const auto& [name, bytes] : folderContents(target))
+        for (const auto& [name, bytes] : folderContents(target)) {
             if (!name.starts_with("TEMP_"))
                 EXPECT_TRUE(bytes == oldSet.at(name) || bytes == newSet.at(name)) << name << " at rename " << k;
+        }
         fsutil::FileSetSwap::recover(target); // what the next extraction into the folder does first
         const auto after = folderContents(target);
         EXPECT_TRUE(after == oldSet || after == newSet) << "killed at rename " << k;
@@ -232,9 +235,10 @@ TEST_F(ToolKillTest, ZipctlKilledAnywhereLeavesTheOldZipOrAWholeNewOne) {
         const auto delay = std::chrono::microseconds(2000 + random() % 600000);
         runAndKill({tool("zipctl"), "zip", dir / "out.zip", dir / "img"}, delay);
         const std::string zip = readFile(dir / "out.zip");
-        if (zip != "the previous good backup")
+        if (zip != "the previous good backup") {
             EXPECT_EQ(std::system(("'" + tool("zipctl") + "' test '" + (dir / "out.zip") + "' >/dev/null").c_str()), 0)
                 << "round " << round;
+        }
         fs::remove(dir / "out.zip");
         writeFile(dir / "out.zip", "the previous good backup");
     }
@@ -256,8 +260,9 @@ TEST_F(ToolKillTest, SigtermStopsZipctlAndItCleansUp) {
     ASSERT_EQ(std::system(("'" + tool("zipctl") + "' zip '" + (dir / "new.zip") + "' '" + (dir / "img") + "' >/dev/null").c_str()), 0);
     const int unzipped = runAndKill({tool("zipctl"), "unzip", dir / "new.zip", dir / "target"},
                                     std::chrono::milliseconds(20), SIGINT);
-    if (WIFEXITED(unzipped) && WEXITSTATUS(unzipped) == 128 + SIGINT)
+    if (WIFEXITED(unzipped) && WEXITSTATUS(unzipped) == 128 + SIGINT) {
         EXPECT_EQ(readFile(dir / "target/T0.tbl"), "the current file");
+    }
     expectNoStaging(dir.path() / "target");
 }
 

@@ -1,5 +1,6 @@
 // Reading: each worker reads its entries on a handle of its own, decrypts WinZip AES itself, inflates with
 // ISA-L in tiles of about 1 MiB and checks every entry; files are staged and swapped in as a unit.
+#include "archive/internal/Ordered.h"
 #include "archive/internal/WinZipAes.h"
 #include "archive/internal/ZipEngine.h"
 #include "archive/internal/ZipFile.h"
@@ -13,8 +14,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <condition_variable>
-#include <mutex>
 #include <set>
 #include <thread>
 
@@ -57,7 +56,6 @@ struct Planned {
     zip_stat_t st{};
     std::optional<fs::path> staged; // where the extracted file is written until every entry has passed
     std::atomic<std::uint64_t> processed = 0;
-    std::atomic<bool> done = false;
     std::int32_t outcome = result::Success;
 };
 
@@ -83,12 +81,12 @@ class Reader {
         }
         if (const std::int32_t planned = plan(); planned != result::Success) return planned;
         {
-            std::vector<std::jthread> workers;
-            const size_t count = std::min<size_t>(workerCount(options_.limits), std::max<size_t>(entries_.size(), 1));
-            for (size_t i = 0; i < count; ++i)
-                workers.emplace_back([this] { work(); });
-            report();
-            stop_ = true;
+            const unsigned workers = static_cast<unsigned>(
+                std::min<size_t>(workerCount(options_.limits), std::max<size_t>(entries_.size(), 1)));
+            OrderedWork<std::int32_t> work(
+                entries_.size(), workers, {2 * size_t{workers} + 2, UINT64_MAX},
+                [this](size_t i) { return readOne(*entries_[i]); }, [](size_t) { return 1; });
+            report(work);
         }
         for (const auto& entry : entries_)
             if (entry->outcome != result::Success && entry->outcome != kStopped) return entry->outcome;
@@ -170,67 +168,58 @@ class Reader {
     }
 
     // The calling thread's part: each entry's events in order, while the workers read ahead.
-    void report() {
-        for (auto& entry : entries_) {
-            status(*entry, 0, false);
+    void report(OrderedWork<std::int32_t>& work) {
+        for (size_t i = 0; i < entries_.size(); ++i) {
+            Planned& entry = *entries_[i];
+            status(entry, 0, false);
             std::uint64_t reported = 0;
-            for (;;) {
-                bool done;
-                {
-                    std::unique_lock lock(mutex_);
-                    done = changed_.wait_for(lock, std::chrono::milliseconds(25),
-                                             [&] { return entry->done.load(); });
-                }
-                const std::uint64_t processed = std::min(entry->processed.load(), entry->st.size);
-                if (!done && processed > reported && processed < entry->st.size &&
-                    progressDue(reported, processed, entry->st.size)) {
-                    status(*entry, processed, false);
+            entry.outcome = work.take(i, [&] {
+                const std::uint64_t processed = std::min(entry.processed.load(), entry.st.size);
+                if (processed > reported && processed < entry.st.size &&
+                    progressDue(reported, processed, entry.st.size)) {
+                    status(entry, processed, false);
                     reported = processed;
                 }
                 progress();
-                if (done) break;
-            }
-            if (entry->outcome != result::Success) {
+            });
+            if (entry.outcome != result::Success) {
                 failed_ = true;
-                if (entry->outcome == kStopped) continue; // the failing entry comes later
+                if (entry.outcome == kStopped) continue; // the failing entry comes later
                 return;
             }
-            status(*entry, entry->st.size, true);
+            status(entry, entry.st.size, true);
+            progress();
         }
-        progress();
     }
 
-    void work() {
-        std::int32_t code = result::Success;
-        OpenZip za = OpenZip::open(zipPath_, ZIP_RDONLY, code);
-        if (za && !options_.password.empty()) zip_set_default_password(za.get(), options_.password.c_str());
-        Scratch scratch(static_cast<size_t>(std::max<std::uint64_t>(options_.limits.tileSize, 64)));
-        for (;;) {
-            const size_t next = next_++;
-            if (next >= entries_.size()) return;
-            Planned& entry = *entries_[next];
-            if (stop_ || failed_)
-                entry.outcome = kStopped;
-            else if (!za)
-                entry.outcome = code;
-            else if (cancelled(options_.abort))
-                entry.outcome = result::Cancelled;
-            else
-                entry.outcome = readEntry(za.get(), entry, scratch);
-            if (entry.outcome != result::Success && entry.outcome != kStopped && za.ioError() != 0)
-                entry.outcome = deviceFailure(za.ioError()); // the disk failed, not the archive
-            if (entry.outcome != result::Success && entry.outcome != kStopped) failed_ = true;
-            {
-                std::lock_guard lock(mutex_);
-                entry.done = true;
-            }
-            changed_.notify_all();
+    // A worker's part: one entry, on the worker's own handle of the archive, so that decryption and
+    // inflation run in parallel.
+    std::int32_t readOne(Planned& entry) {
+        struct Worker {
+            std::int32_t openCode = result::Success;
+            OpenZip za;
+            Scratch scratch;
+        };
+        thread_local std::optional<Worker> worker; // one per worker thread, which lives as long as the work
+        if (!worker) {
+            worker.emplace(Worker{result::Success, {}, Scratch(static_cast<size_t>(std::max<std::uint64_t>(options_.limits.tileSize, 64)))});
+            worker->za = OpenZip::open(zipPath_, ZIP_RDONLY, worker->openCode);
+            if (worker->za && !options_.password.empty())
+                zip_set_default_password(worker->za.get(), options_.password.c_str());
         }
+        if (failed_) return kStopped;
+        if (!worker->za) return worker->openCode;
+        if (cancelled(options_.abort)) return result::Cancelled;
+        std::int32_t outcome = readEntry(worker->za.get(), entry, worker->scratch);
+        if (outcome != result::Success && outcome != kStopped && worker->za.ioError() != 0)
+            outcome = deviceFailure(worker->za.ioError()); // the disk failed, not the archive
+        if (outcome != result::Success && outcome != kStopped) failed_ = true;
+        return outcome;
     }
 
     // What a worker keeps from entry to entry: buffers and the inflater's state.
     struct Scratch {
-        explicit Scratch(size_t tile) : tile(tile), raw(tile), plain(tile) {}
+        explicit Scratch(size_t tileSize) : tile(tileSize), raw(tileSize), plain(tileSize) {}
         size_t tile;
         Buffer raw, plain;
         std::unique_ptr<inflate_state> inflater = std::make_unique<inflate_state>();
@@ -353,11 +342,7 @@ class Reader {
     zip_t* za_;
     const ReadOptions& options_;
     std::vector<std::unique_ptr<Planned>> entries_;
-    std::atomic<size_t> next_ = 0;
-    std::atomic<bool> stop_ = false;
     std::atomic<bool> failed_ = false;
-    std::mutex mutex_;
-    std::condition_variable changed_;
     std::optional<fsutil::FileSetSwap> swap_;
 };
 
