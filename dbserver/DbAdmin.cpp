@@ -137,6 +137,10 @@ void check(TDbConnection& connection) {
     }
 }
 
+void verifyImage(const std::string& dictionary) {
+    procedures::verifyImage(fsutil::resolve(dictionary));
+}
+
 std::string preRestoreFolder(const std::string& dictionary) {
     const fs::path live = fsutil::resolve(dictionary);
     return (live.parent_path() / (live.filename().string() + ".pre-restore")).string();

@@ -33,6 +33,10 @@ std::string dump(TDbConnection& connection);
 // The integrity check that a restore makes of its image; throws DbError naming the first damaged file.
 void check(TDbConnection& connection);
 
+// Checks a backup image against the manifest its backup wrote; throws DbError naming the first file that
+// differs.
+void verifyImage(const std::string& dictionary);
+
 // The folder beside a data dictionary where a restore keeps the database it replaced.
 std::string preRestoreFolder(const std::string& dictionary);
 // Puts the database that the last restore replaced back in place, with the checks and the all-or-nothing

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <vector>
 
 namespace fsutil {
 
@@ -153,10 +154,10 @@ ssize_t read(int fd, void* data, size_t size) {
     return pread(fd, data, size, -1);
 }
 
-int copyAll(int in, int out) {
+int copyAll(int in, int out, const std::function<void(const void*, size_t)>& observe) {
     constexpr size_t kStep = 8u << 20;
     State& s = state();
-    bool kernelCopy = s.copyRangeError == 0;
+    bool kernelCopy = s.copyRangeError == 0 && !observe;
     for (;;) {
         if (kernelCopy) {
             const ssize_t allowedRead = readable(kStep);
@@ -171,11 +172,12 @@ int copyAll(int in, int out) {
             if (errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL) return errno;
             kernelCopy = false;
         }
-        static thread_local char buffer[1 << 16];
-        const ssize_t n = io::read(in, buffer, sizeof buffer);
+        thread_local std::vector<char> buffer(1 << 20);
+        const ssize_t n = io::read(in, buffer.data(), buffer.size());
         if (n < 0) return static_cast<int>(-n);
         if (n == 0) return 0;
-        if (const int error = writeAll(out, buffer, static_cast<size_t>(n)); error != 0) return error;
+        if (observe) observe(buffer.data(), static_cast<size_t>(n));
+        if (const int error = writeAll(out, buffer.data(), static_cast<size_t>(n)); error != 0) return error;
     }
 }
 

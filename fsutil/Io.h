@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -90,8 +91,8 @@ int pwriteAll(int fd, const void* data, size_t size, off_t offset);
 ssize_t read(int fd, void* data, size_t size);
 ssize_t pread(int fd, void* data, size_t size, off_t offset);
 // Copies a whole file's bytes into an open one: copy_file_range, or plain reads and writes where the kernel
-// cannot (another file system).
-int copyAll(int in, int out);
+// cannot (another file system) or where `observe` must see every block on its way.
+int copyAll(int in, int out, const std::function<void(const void*, size_t)>& observe = {});
 int rename(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Throwing forms, with the file named in the message.

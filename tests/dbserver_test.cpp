@@ -1,4 +1,5 @@
 #include "dbserver/DbAdmin.h"
+#include "dbserver/internal/Manifest.h"
 #include "fsutil/Io.h"
 #include "tests/TestSupport.h"
 
@@ -230,7 +231,14 @@ TEST_F(ServerTest, RefusedRestoresLeaveTheDestinationByteIdentical) {
     }
     EXPECT_EQ(folderContents(dir / "live"), live);
 
+    // A damaged image file: refused by the manifest the backup wrote, or, without one, by the full check.
     std::filesystem::resize_file(dir / "img/CUSTOMER.tbl", 5000);
+    const std::string mismatch = errorOf([&] { restore(dir / "img/abc.add", target); });
+    EXPECT_NE(mismatch.find("the image file " + (dir / "img/CUSTOMER.tbl") + " does not match the image's manifest"),
+              std::string::npos)
+        << mismatch;
+    EXPECT_EQ(folderContents(dir / "live"), live);
+    std::filesystem::remove(dir / "img/abc.add.manifest");
     const std::string damaged = errorOf([&] { restore(dir / "img/abc.add", target); });
     EXPECT_NE(damaged.find("the table file " + (dir / "img/CUSTOMER.tbl") + " is damaged"), std::string::npos)
         << damaged;
@@ -336,6 +344,7 @@ TEST_F(ServerTest, HostileImagesStatementsAndDestinationsAreRefused) {
     EXPECT_TRUE(std::filesystem::is_empty(dir / "live.t/x.add"));
 
     // A database is open in the destination's folder, or in the folder a backup writes to.
+    backup(dir / "img"); // an image untouched since its backup
     restore(dir / "img/abc.add", target);
     const auto live = folderContents(dir / "live");
     {
@@ -346,6 +355,64 @@ TEST_F(ServerTest, HostileImagesStatementsAndDestinationsAreRefused) {
         EXPECT_NE(errorOf([&] { backup(dir / "live"); }).find("is in use"), std::string::npos);
     }
     EXPECT_EQ(folderContents(dir / "live"), live);
+}
+
+// A backup writes a manifest of its image; a restore checks the image against it, and refuses, naming the
+// file, any image that is not the one the backup wrote.
+TEST_F(ServerTest, ManifestVerifiedRestore) {
+    backup(dir / "img");
+    const std::string text = testsupport::readFile(dir / "img/abc.add.manifest");
+    EXPECT_TRUE(text.starts_with("backup image manifest 1\ndictionary\tabc.add\ntime\t20")) << text;
+    for (const char* name : {"abc.add", "CUSTOMER.tbl", "INVOICE.tbl"})
+        EXPECT_NE(text.find("\t" + std::string(name) + "\n"), std::string::npos) << name;
+    EXPECT_NO_THROW(admin::verifyImage(dir / "img/ABC.ADD"));
+
+    const std::string target = dir / "live/abc.add";
+    const auto refusedNaming = [&](const std::string& what) {
+        EXPECT_NE(errorOf([&] { admin::verifyImage(dir / "img/abc.add"); }).find(what), std::string::npos) << what;
+        EXPECT_NE(errorOf([&] { restore(dir / "img/abc.add", target); }).find(what), std::string::npos) << what;
+        EXPECT_FALSE(std::filesystem::exists(target)) << what;
+    };
+    // A byte changed in place: the same size, another hash.
+    const std::string invoice = testsupport::readFile(dir / "img/INVOICE.tbl");
+    std::string changed = invoice;
+    changed[changed.size() - 100] ^= 0x01;
+    testsupport::writeFile(dir / "img/INVOICE.tbl", changed);
+    refusedNaming("the image file " + (dir / "img/INVOICE.tbl") + " does not match the image's manifest");
+    testsupport::writeFile(dir / "img/INVOICE.tbl", invoice);
+
+    const auto withManifest = [&](const std::string& replaced) {
+        testsupport::writeFile(dir / "img/abc.add.manifest", replaced);
+    };
+    withManifest(text + "file\t00000000000000000000000000000000\t1\tEXTRA.tbl\n");
+    refusedNaming("lists EXTRA.tbl, which is not a file of the image");
+    std::string missing = text;
+    missing.erase(missing.find("file\t"), missing.find("\n", missing.find("file\t")) - missing.find("file\t") + 1);
+    withManifest(missing);
+    refusedNaming("does not list its file");
+    withManifest("not a manifest\n");
+    refusedNaming("abc.add.manifest cannot be read");
+
+    // Damage that the manifest was made to agree with is still found, by SQLite's quick check.
+    std::string customers = testsupport::readFile(dir / "img/CUSTOMER.tbl");
+    for (size_t i = 4096 + 8; i < 4096 + 40; ++i)
+        customers[i] = '\x7f'; // the header of the table's second page
+    testsupport::writeFile(dir / "img/CUSTOMER.tbl", customers);
+    const auto line = [&](const char* name) {
+        return "file\t" + dbserver::manifest::hashFile(dir / ("img/" + std::string(name))) + "\t" +
+               std::to_string(std::filesystem::file_size(dir / ("img/" + std::string(name)))) + "\t" + name + "\n";
+    };
+    withManifest("backup image manifest 1\ndictionary\tabc.add\ntime\tnow\n" + line("abc.add") +
+                 line("CUSTOMER.tbl") + line("INVOICE.tbl"));
+    EXPECT_NO_THROW(admin::verifyImage(dir / "img/abc.add"));
+    EXPECT_NE(errorOf([&] { restore(dir / "img/abc.add", target); })
+                  .find("the image file " + (dir / "img/CUSTOMER.tbl") + " is damaged"),
+              std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(target));
+
+    backup(dir / "img");
+    restore(dir / "img/abc.add", target);
+    EXPECT_EQ(dumpOf(target), dumpOf(dictionary));
 }
 
 using fsutil::io::Faults;

@@ -19,7 +19,8 @@ const char* const kUsage =
     "  dbadmin create-dictionary DICTIONARY DBSYS_PASSWORD\n"
     "  dbadmin create-table CONNECT_PATH USER PASSWORD TABLE NAME:TYPE,... [INDEX:FIELD;...[:unique] ...]\n"
     "  dbadmin load CONNECT_PATH USER PASSWORD TABLE CSV_FILE\n"
-    "  dbadmin undo-restore DICTIONARY USER PASSWORD\n";
+    "  dbadmin undo-restore DICTIONARY USER PASSWORD\n"
+    "  dbadmin verify-image DICTIONARY\n";
 
 constexpr const char* kDemoPassword = "KESTA7946";
 
@@ -70,6 +71,12 @@ int run(const std::vector<std::string>& args) {
         need(2);
         admin::makeDemoWorkspace(args[1], args.size() > 2 ? args[2] : kDemoPassword);
         std::cout << "Demo workspace created in " << args[1] << "\n";
+        return 0;
+    }
+    if (command == "verify-image") {
+        need(2);
+        admin::verifyImage(args[1]);
+        std::cout << "ok: every file of the image matches its manifest\n";
         return 0;
     }
     if (command == "create-dictionary") {

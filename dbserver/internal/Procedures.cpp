@@ -2,6 +2,7 @@
 
 #include "dbserver/DbError.h"
 #include "dbserver/internal/Dictionary.h"
+#include "dbserver/internal/Manifest.h"
 #include "dbserver/internal/Sqlite.h"
 #include "fsutil/FileSetSwap.h"
 #include "fsutil/Io.h"
@@ -29,8 +30,11 @@ using engine::Session;
 constexpr const char* kSideFileSuffixes[] = {"-journal", "-wal", "-shm"};
 
 struct CopyJob {
+    CopyJob(fs::path from, fs::path to) : source(std::move(from)), target(std::move(to)) {}
     fs::path source;
     fs::path target;
+    std::string hash; // of the copied bytes, filled in by the copy
+    std::uint64_t size = 0;
 };
 
 std::unique_ptr<sqlite::Database> openReader(const fs::path& file) {
@@ -47,12 +51,21 @@ bool isWal(sqlite::Database& db) {
     return mode.step() && fsutil::equalsIgnoringCase(mode.text(0), "wal");
 }
 
-void copyBytes(const fs::path& source, const fs::path& target) {
+// Copies a file's bytes, hashing them on the way, and flushes the copy.
+void copyBytes(CopyJob& job) {
+    const fs::path& source = job.source;
+    const fs::path& target = job.target;
     const fsutil::Fd in = fsutil::io::openForReading(source);
     if (!in) throw DbError("cannot read " + source.string() + ": " + std::strerror(errno));
     fsutil::Fd out = fsutil::io::createExclusive(target);
     if (!out) throw DbError("cannot write " + target.string() + ": " + std::strerror(errno));
-    int error = fsutil::io::copyAll(in.get(), out.get());
+    manifest::Hasher hasher;
+    job.size = 0;
+    int error = fsutil::io::copyAll(in.get(), out.get(), [&](const void* data, size_t size) {
+        hasher.update(data, size);
+        job.size += size;
+    });
+    job.hash = hasher.hex();
     if (error == 0 && ::fsync(out.get()) != 0) error = errno;
     if (const int closed = out.close(); error == 0) error = closed;
     if (error != 0) throw DbError("cannot copy " + source.string() + " to " + target.string() + ": " +
@@ -62,7 +75,7 @@ void copyBytes(const fs::path& source, const fs::path& target) {
 // Copies every source as of one moment. All files are read-locked before the first page is copied; while
 // that happens, a write lock on each WAL database holds its writers back, as a WAL reader would not. So a
 // writer's transaction, even one across several files, lands either wholly before the copy or wholly after.
-void copySnapshot(const std::vector<CopyJob>& jobs) {
+void copySnapshot(std::vector<CopyJob>& jobs) {
     std::vector<std::unique_ptr<sqlite::Database>> readers;
     std::vector<sqlite::Transaction> reads; // ended before their databases close
     {
@@ -84,7 +97,7 @@ void copySnapshot(const std::vector<CopyJob>& jobs) {
         // While the read lock is held, a rollback-journal database file is exactly its committed state, so
         // its bytes can be copied as they are; a WAL database goes through SQLite's backup.
         if (!isWal(*readers[i])) {
-            copyBytes(jobs[i].source, jobs[i].target);
+            copyBytes(jobs[i]);
             continue;
         }
         {
@@ -99,6 +112,8 @@ void copySnapshot(const std::vector<CopyJob>& jobs) {
         }
         ::chmod(jobs[i].target.c_str(), 0600);
         fsutil::syncFile(jobs[i].target);
+        jobs[i].hash = manifest::hashFile(jobs[i].target);
+        jobs[i].size = fs::file_size(jobs[i].target);
     }
 }
 
@@ -202,6 +217,16 @@ std::string lockRefusal(std::string_view procedure, const fs::path& folder) {
            "runs there";
 }
 
+// Writes a small file into the staging folder and flushes it.
+void writeStaged(const fs::path& file, const std::string& text) {
+    fsutil::Fd fd = fsutil::io::createExclusive(file);
+    if (!fd) throw DbError("cannot write " + file.string() + ": " + std::strerror(errno));
+    int error = fsutil::io::writeAll(fd.get(), text.data(), text.size());
+    if (error == 0 && ::fsync(fd.get()) != 0) error = errno;
+    if (const int closed = fd.close(); error == 0) error = closed;
+    if (error != 0) throw DbError("cannot write " + file.string() + ": " + std::strerror(error));
+}
+
 void backupInto(Session& session, const fs::path& folder) {
     constexpr std::string_view procedure = "sp_BackupDatabase";
     createFolder(folder, procedure);
@@ -213,8 +238,13 @@ void backupInto(Session& session, const fs::path& folder) {
         for (const auto& table : listedTables(session.location, db))
             jobs.push_back({table.file, swap.stage(table.file.filename().string())});
     }
-    jobs.push_back({session.location, swap.stage(session.location.filename().string())});
+    const std::string dictionaryName = session.location.filename().string();
+    jobs.push_back({session.location, swap.stage(dictionaryName)});
     copySnapshot(jobs);
+    manifest::Manifest list{dictionaryName, manifest::utcNow(), {}};
+    for (const auto& job : jobs)
+        list.files.push_back({job.source.filename().string(), job.size, job.hash});
+    writeStaged(swap.stage(manifest::fileName(dictionaryName)), manifest::text(list));
     swap.commit();
 }
 
@@ -240,6 +270,54 @@ std::vector<std::string> databaseFiles(const fs::path& dictionaryFile) {
     return withSideFiles;
 }
 
+DbError notRestorable(std::string_view why) {
+    return DbError("sp_RestoreDatabase: the image is not restorable: " + std::string(why));
+}
+
+const manifest::File* findListed(const manifest::Manifest& list, const std::string& name) {
+    for (const auto& file : list.files)
+        if (fsutil::equalsIgnoringCase(file.name, name)) return &file;
+    return nullptr;
+}
+
+// The manifest must list the dictionary and its tables, and nothing else.
+void requireListedExactly(const manifest::Manifest& list, const fs::path& dictionaryFile,
+                          const std::vector<engine::TableFile>& tables) {
+    std::vector<std::string> names{dictionaryFile.filename().string()};
+    for (const auto& table : tables)
+        names.push_back(table.file.filename().string());
+    for (const auto& name : names)
+        if (!findListed(list, name))
+            throw DbError("the image's manifest does not list its file " + (dictionaryFile.parent_path() / name).string());
+    for (const auto& file : list.files)
+        if (std::none_of(names.begin(), names.end(), [&](const auto& name) { return fsutil::equalsIgnoringCase(name, file.name); }))
+            throw DbError("the image's manifest lists " + file.name + ", which is not a file of the image " +
+                          dictionaryFile.string());
+    // A file of another size is refused before anything is copied; the hashes are compared as it is.
+    for (const auto& name : names) {
+        const fs::path file = fsutil::resolveNative(dictionaryFile.parent_path() / name);
+        std::error_code ec;
+        if (fs::file_size(file, ec) != findListed(list, name)->size)
+            throw DbError("the image file " + file.string() +
+                          " does not match the image's manifest: it was changed or damaged after the backup");
+    }
+}
+
+// SQLite's quick check of a staged copy; the error names the image file it came from.
+void requireQuickCheck(const fs::path& staged, const fs::path& shownAs) {
+    std::string check;
+    try {
+        sqlite::Database db(staged, sqlite::Database::Mode::ReadOnly);
+        db.exec("PRAGMA mmap_size=1073741824; PRAGMA cache_size=-65536");
+        auto rows = db.prepare("PRAGMA quick_check");
+        while (rows.step())
+            check += (check.empty() ? "" : "; ") + rows.text(0);
+    } catch (const DbError& error) {
+        check = error.what();
+    }
+    if (check != "ok") throw DbError("the image file " + shownAs.string() + " is damaged: " + check);
+}
+
 void restoreInto(Session& session, const fs::path& source, const std::string& sourcePassword,
                  const std::string& destination) {
     constexpr std::string_view procedure = "sp_RestoreDatabase";
@@ -255,11 +333,21 @@ void restoreInto(Session& session, const fs::path& source, const std::string& so
             throw DbError("sp_RestoreDatabase: wrong password for the source data dictionary " +
                           source.string());
     }
+    // An image with a manifest is checked by its hashes as it is staged, then by SQLite's quick check; one
+    // from elsewhere by the full integrity check first.
+    std::optional<manifest::Manifest> imageManifest;
     std::vector<engine::TableFile> tables;
     try {
-        tables = verifyDatabase(source);
+        imageManifest = manifest::readBeside(source);
+        if (imageManifest) {
+            sqlite::Database db(source, sqlite::Database::Mode::ReadOnly);
+            tables = listedTables(source, db);
+            requireListedExactly(*imageManifest, source, tables);
+        } else {
+            tables = verifyDatabase(source);
+        }
     } catch (const DbError& error) {
-        throw DbError("sp_RestoreDatabase: the image is not restorable: " + std::string(error.what()));
+        throw notRestorable(error.what());
     }
 
     const fs::path target = fsutil::resolve(destination);
@@ -300,6 +388,19 @@ void restoreInto(Session& session, const fs::path& source, const std::string& so
     for (const auto& name : std::set<std::string>(retired.begin(), retired.end()))
         if (!placed.count(name)) swap.retire(name);
     copySnapshot(jobs);
+    if (imageManifest) {
+        try {
+            for (const auto& job : jobs) {
+                const manifest::File& listed = *findListed(*imageManifest, job.source.filename().string());
+                if (listed.size != job.size || listed.hash != job.hash)
+                    throw DbError("the image file " + job.source.string() +
+                                  " does not match the image's manifest: it was changed or damaged after the backup");
+            }
+            inParallel(jobs.size(), [&](size_t i) { requireQuickCheck(jobs[i].target, jobs[i].source); });
+        } catch (const DbError& error) {
+            throw notRestorable(error.what());
+        }
+    }
     swap.commit();
 }
 
@@ -316,6 +417,30 @@ void reportFailures(std::string_view procedure, const std::string& path, Work&& 
 }
 
 } // namespace
+
+void verifyImage(const fs::path& dictionaryFile) {
+    std::error_code ec;
+    if (!fs::is_regular_file(dictionaryFile, ec))
+        throw DbError("the image's data dictionary " + dictionaryFile.string() + " does not exist");
+    const auto list = manifest::readBeside(dictionaryFile);
+    if (!list) throw DbError("the image " + dictionaryFile.string() + " has no manifest");
+    std::vector<engine::TableFile> tables;
+    {
+        sqlite::Database db(dictionaryFile, sqlite::Database::Mode::ReadOnly);
+        if (!dictionary::isDictionary(db)) throw DbError(dictionaryFile.string() + " is not a data dictionary");
+        tables = listedTables(dictionaryFile, db);
+    }
+    requireListedExactly(*list, dictionaryFile, tables);
+    std::vector<fs::path> files{dictionaryFile};
+    for (const auto& table : tables)
+        files.push_back(table.file);
+    inParallel(files.size(), [&](size_t i) {
+        const manifest::File& listed = *findListed(*list, files[i].filename().string());
+        if (fs::file_size(files[i]) != listed.size || manifest::hashFile(files[i]) != listed.hash)
+            throw DbError("the image file " + files[i].string() +
+                          " does not match the image's manifest: it was changed or damaged after the backup");
+    });
+}
 
 std::vector<engine::TableFile> verifyDatabase(const fs::path& dictionaryFile) {
     requireIntact(dictionaryFile, "data dictionary");

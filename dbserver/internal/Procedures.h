@@ -20,4 +20,8 @@ namespace dbserver::procedures {
 // and every table pass SQLite's integrity check; throws DbError naming the first file that does not.
 std::vector<engine::TableFile> verifyDatabase(const std::filesystem::path& dictionaryFile);
 
+// Checks a backup image against its manifest: the same files, each of the listed size and hash; throws
+// DbError naming the first file that differs, or when the image has no manifest.
+void verifyImage(const std::filesystem::path& dictionaryFile);
+
 } // namespace dbserver::procedures
