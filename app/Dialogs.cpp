@@ -8,6 +8,10 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QDateTime>
+
+#include <cstdio>
+#include <fstream>
 
 namespace {
 
@@ -66,6 +70,36 @@ std::optional<std::string> QtDialogs::openFile(const OpenFileRequest& request) {
     QDir::setCurrent(current);
     if (!confirmed) return std::nullopt;
     return QDir::toNativeSeparators(dialog.selectedFiles().first()).toStdString();
+}
+
+void LoggingDialogs::log(const std::string& line) {
+    const std::string stamped =
+        QDateTime::currentDateTime().toString(Qt::ISODate).toStdString() + " backuptool: " + line + "\n";
+    std::fputs(stamped.c_str(), stderr);
+    std::ofstream(logFile_, std::ios::app) << stamped;
+}
+
+void LoggingDialogs::plainMessage(const std::string& text) {
+    log("message: " + text);
+}
+
+bool LoggingDialogs::warningQuestion(const std::string& text, DefaultAnswer defaultAnswer) {
+    const bool yes = defaultAnswer == DefaultAnswer::Yes;
+    log("question: " + text + " (answered " + (yes ? "Yes" : "No") + ", its default)");
+    return yes;
+}
+
+void LoggingDialogs::information(const std::string& text) {
+    log("information: " + text);
+}
+
+void LoggingDialogs::errorBox(const std::string& text) {
+    log("error: " + text);
+}
+
+std::optional<std::string> LoggingDialogs::openFile(const OpenFileRequest&) {
+    log("a file dialog was cancelled: nobody is there to answer it");
+    return std::nullopt;
 }
 
 std::string errorBoxText(const std::string& message) {

@@ -41,6 +41,22 @@ class QtDialogs final : public IDialogs {
     QWidget* owner_;
 };
 
+// What runs unattended uses this one: each box becomes a line with a time stamp on stderr and in a log file,
+// and is answered with its default.
+class LoggingDialogs final : public IDialogs {
+  public:
+    explicit LoggingDialogs(std::string logFile) : logFile_(std::move(logFile)) {}
+    void plainMessage(const std::string& text) override;
+    bool warningQuestion(const std::string& text, DefaultAnswer defaultAnswer = DefaultAnswer::Yes) override;
+    void information(const std::string& text) override;
+    void errorBox(const std::string& text) override;
+    std::optional<std::string> openFile(const OpenFileRequest& request) override;
+
+  private:
+    void log(const std::string& line);
+    std::string logFile_;
+};
+
 // The error box's text: a full stop is added when the message is not empty and its last character's code is
 // above that of the full stop.
 std::string errorBoxText(const std::string& message);

@@ -348,6 +348,7 @@ void TForm1::AutoBackup() {
         BackupCompany(databasePath, backupImageFolder);
         DbTableMCompany.Next();
     }
+    AutoBackupCompleted = true;
     close();
 }
 

@@ -59,6 +59,9 @@ class TForm1 : public QWidget, public Ui::TForm1 {
     void HandleException(const std::exception& error);
     IDialogs& Dialogs() { return *dialogs_; }
 
+    // Set when the automatic backup has backed up every company.
+    bool AutoBackupCompleted = false;
+
     // Components, created with the window and living as long as it.
     std::unique_ptr<archive::IZipControl> xZip;
     dbserver::TDbConnection con1{"con1"};

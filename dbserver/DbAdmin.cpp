@@ -150,7 +150,8 @@ void undoRestore(const std::string& dictionary, const std::string& user, const s
     const fs::path copy = fs::path(preRestoreFolder(dictionary)) / fsutil::resolve(dictionary).filename();
     if (!fs::is_regular_file(copy))
         throw DbError("undo-restore: " + dictionary + " has no pre-restore copy (" + copy.string() +
-                      " does not exist)");
+                          " does not exist)",
+                      DbErrorKind::NotFound);
     TDbConnection connection("undo-restore");
     connection.setConnectPath(copy.string());
     connection.Username = user;

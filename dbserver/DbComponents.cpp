@@ -52,7 +52,7 @@ void TDbQuery::ExecSQL() {
     try {
         engine::execute(session, SQL.Text());
     } catch (const DbError& error) {
-        throw DbError(Name + ": " + error.what());
+        throw DbError(Name + ": " + error.what(), error.kind());
     }
 }
 

@@ -25,12 +25,12 @@ fsutil::FileLock lockFolder(const fs::path& folder, bool exclusive, const std::s
                 if (fsutil::FileLock shared = fsutil::FileLock::tryLock(folder, false)) return shared;
             }
         } catch (const std::system_error& error) {
-            throw DbError("cannot open the folder " + folder.string() + ": " + error.what());
+            throw DbError("cannot open the folder " + folder.string() + ": " + error.what(), DbErrorKind::Io);
         }
         if (exclusive) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
-    throw DbError(refusal);
+    throw DbError(refusal, DbErrorKind::Busy);
 }
 
 std::vector<TableFile> Session::tables() const {
@@ -78,7 +78,7 @@ std::unique_ptr<Session> connect(const std::string& path, unsigned serverTypes, 
     const std::string busy = "The database " + path + " is being restored or backed up by another connection";
     if (fsutil::toUpper(path).find(".ADD") == std::string::npos) {
         if (!fs::is_directory(session->location, ec))
-            throw DbError("The folder " + path + " does not exist or is not a folder");
+            throw DbError("The folder " + path + " does not exist or is not a folder", DbErrorKind::NotFound);
         session->lock = lockFolder(session->location, false, busy);
         return session;
     }
@@ -90,13 +90,14 @@ std::unique_ptr<Session> connect(const std::string& path, unsigned serverTypes, 
         session->location = fsutil::resolve(path); // a recovery may have put the dictionary back
     }
     if (!fs::is_regular_file(session->location, ec))
-        throw DbError("The data dictionary " + path + " does not exist");
+        throw DbError("The data dictionary " + path + " does not exist", DbErrorKind::NotFound);
     {
         sqlite::Database db(session->location, sqlite::Database::Mode::ReadOnly);
         if (!dictionary::isDictionary(db)) throw DbError("The file " + path + " is not a data dictionary");
         if (!dictionary::checkLogin(db, user, password))
             throw DbError("Login refused for user '" + user + "' on the data dictionary " + path +
-                          ": wrong user name or password");
+                              ": wrong user name or password",
+                          DbErrorKind::Login);
     }
     return session;
 }

@@ -68,8 +68,9 @@ void copyBytes(CopyJob& job) {
     job.hash = hasher.hex();
     if (error == 0 && ::fsync(out.get()) != 0) error = errno;
     if (const int closed = out.close(); error == 0) error = closed;
-    if (error != 0) throw DbError("cannot copy " + source.string() + " to " + target.string() + ": " +
-                                  std::strerror(error));
+    if (error != 0)
+        throw DbError("cannot copy " + source.string() + " to " + target.string() + ": " + std::strerror(error),
+                      DbErrorKind::Io);
 }
 
 // Copies every source as of one moment. All files are read-locked before the first page is copied; while
@@ -163,7 +164,8 @@ std::vector<engine::TableFile> listedTables(const fs::path& dictionaryFile, sqli
         fs::path file = fsutil::resolveNative(dictionaryFile.parent_path() / entry.file);
         std::error_code ec;
         if (!fs::is_regular_file(file, ec))
-            throw DbError("the table file " + file.string() + " of table " + entry.name + " is missing");
+            throw DbError("the table file " + file.string() + " of table " + entry.name + " is missing",
+                          DbErrorKind::NotFound);
         if (!seen.insert(fsutil::toUpper(file.filename().string())).second)
             throw DbError("the table file " + file.string() + " is listed twice in " + dictionaryFile.string());
         result.push_back({entry.name, file});
@@ -183,7 +185,7 @@ void requireIntact(const fs::path& file, std::string_view what) {
         check = error.what();
     }
     if (check != "ok")
-        throw DbError("the " + std::string(what) + " " + file.string() + " is damaged: " + check);
+        throw DbError("the " + std::string(what) + " " + file.string() + " is damaged: " + check, DbErrorKind::Damaged);
 }
 
 // Runs work(i) for every i below count on at most as many threads as there are cores; the first failure
@@ -224,7 +226,7 @@ void writeStaged(const fs::path& file, const std::string& text) {
     int error = fsutil::io::writeAll(fd.get(), text.data(), text.size());
     if (error == 0 && ::fsync(fd.get()) != 0) error = errno;
     if (const int closed = fd.close(); error == 0) error = closed;
-    if (error != 0) throw DbError("cannot write " + file.string() + ": " + std::strerror(error));
+    if (error != 0) throw DbError("cannot write " + file.string() + ": " + std::strerror(error), DbErrorKind::Io);
 }
 
 void backupInto(Session& session, const fs::path& folder) {
@@ -271,7 +273,7 @@ std::vector<std::string> databaseFiles(const fs::path& dictionaryFile) {
 }
 
 DbError notRestorable(std::string_view why) {
-    return DbError("sp_RestoreDatabase: the image is not restorable: " + std::string(why));
+    return DbError("sp_RestoreDatabase: the image is not restorable: " + std::string(why), DbErrorKind::Damaged);
 }
 
 const manifest::File* findListed(const manifest::Manifest& list, const std::string& name) {
@@ -299,7 +301,8 @@ void requireListedExactly(const manifest::Manifest& list, const fs::path& dictio
         std::error_code ec;
         if (fs::file_size(file, ec) != findListed(list, name)->size)
             throw DbError("the image file " + file.string() +
-                          " does not match the image's manifest: it was changed or damaged after the backup");
+                          " does not match the image's manifest: it was changed or damaged after the backup",
+                          DbErrorKind::Damaged);
     }
 }
 
@@ -323,15 +326,15 @@ void restoreInto(Session& session, const fs::path& source, const std::string& so
     constexpr std::string_view procedure = "sp_RestoreDatabase";
     std::error_code ec;
     if (!fs::is_regular_file(source, ec))
-        throw DbError("sp_RestoreDatabase: the source data dictionary " + source.string() +
-                      " does not exist");
+        throw DbError("sp_RestoreDatabase: the source data dictionary " + source.string() + " does not exist",
+                      DbErrorKind::NotFound);
     {
         sqlite::Database db(source, sqlite::Database::Mode::ReadOnly);
         if (!dictionary::isDictionary(db))
             throw DbError("sp_RestoreDatabase: " + source.string() + " is not a data dictionary");
         if (!dictionary::checkLogin(db, dictionary::kAdminUser, sourcePassword))
-            throw DbError("sp_RestoreDatabase: wrong password for the source data dictionary " +
-                          source.string());
+            throw DbError("sp_RestoreDatabase: wrong password for the source data dictionary " + source.string(),
+                          DbErrorKind::Login);
     }
     // An image with a manifest is checked by its hashes as it is staged, then by SQLite's quick check; one
     // from elsewhere by the full integrity check first.
@@ -394,7 +397,8 @@ void restoreInto(Session& session, const fs::path& source, const std::string& so
                 const manifest::File& listed = *findListed(*imageManifest, job.source.filename().string());
                 if (listed.size != job.size || listed.hash != job.hash)
                     throw DbError("the image file " + job.source.string() +
-                                  " does not match the image's manifest: it was changed or damaged after the backup");
+                                  " does not match the image's manifest: it was changed or damaged after the backup",
+                          DbErrorKind::Damaged);
             }
             inParallel(jobs.size(), [&](size_t i) { requireQuickCheck(jobs[i].target, jobs[i].source); });
         } catch (const DbError& error) {
@@ -410,7 +414,9 @@ void reportFailures(std::string_view procedure, const std::string& path, Work&& 
         work();
     } catch (const DbError& error) {
         if (std::string_view(error.what()).starts_with(procedure)) throw;
-        throw DbError(std::string(procedure) + ": " + error.what());
+        throw DbError(std::string(procedure) + ": " + error.what(), error.kind());
+    } catch (const std::system_error& error) {
+        throw DbError(std::string(procedure) + " failed for " + path + ": " + error.what(), DbErrorKind::Io);
     } catch (const std::exception& error) {
         throw DbError(std::string(procedure) + " failed for " + path + ": " + error.what());
     }
@@ -421,9 +427,10 @@ void reportFailures(std::string_view procedure, const std::string& path, Work&& 
 void verifyImage(const fs::path& dictionaryFile) {
     std::error_code ec;
     if (!fs::is_regular_file(dictionaryFile, ec))
-        throw DbError("the image's data dictionary " + dictionaryFile.string() + " does not exist");
+        throw DbError("the image's data dictionary " + dictionaryFile.string() + " does not exist",
+                      DbErrorKind::NotFound);
     const auto list = manifest::readBeside(dictionaryFile);
-    if (!list) throw DbError("the image " + dictionaryFile.string() + " has no manifest");
+    if (!list) throw DbError("the image " + dictionaryFile.string() + " has no manifest", DbErrorKind::NotFound);
     std::vector<engine::TableFile> tables;
     {
         sqlite::Database db(dictionaryFile, sqlite::Database::Mode::ReadOnly);
@@ -438,7 +445,8 @@ void verifyImage(const fs::path& dictionaryFile) {
         const manifest::File& listed = *findListed(*list, files[i].filename().string());
         if (fs::file_size(files[i]) != listed.size || manifest::hashFile(files[i]) != listed.hash)
             throw DbError("the image file " + files[i].string() +
-                          " does not match the image's manifest: it was changed or damaged after the backup");
+                          " does not match the image's manifest: it was changed or damaged after the backup",
+                          DbErrorKind::Damaged);
     });
 }
 

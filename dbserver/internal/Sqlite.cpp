@@ -27,7 +27,27 @@ Database::Database(const std::filesystem::path& file, Mode mode) : file_(file) {
 
 void Database::fail(std::string_view what) const {
     const char* message = db_ ? sqlite3_errmsg(db_.get()) : "out of memory";
-    throw DbError(std::string(what) + " " + file_.string() + ": " + message);
+    DbErrorKind kind = DbErrorKind::Other;
+    switch (db_ ? sqlite3_errcode(db_.get()) & 0xff : SQLITE_NOMEM) { // the primary code
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+        kind = DbErrorKind::Damaged;
+        break;
+    case SQLITE_IOERR:
+    case SQLITE_FULL:
+        kind = DbErrorKind::Io;
+        break;
+    case SQLITE_CANTOPEN:
+        kind = DbErrorKind::NotFound;
+        break;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        kind = DbErrorKind::Busy;
+        break;
+    default:
+        break;
+    }
+    throw DbError(std::string(what) + " " + file_.string() + ": " + message, kind);
 }
 
 void Database::exec(std::string_view sql) {
