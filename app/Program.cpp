@@ -33,7 +33,13 @@ std::string kindOf(const std::exception& error) {
 
 } // namespace
 
+// The icon's resource sits in a static library, which the linker would otherwise leave out.
+static void initResources() {
+    Q_INIT_RESOURCE(app);
+}
+
 BackupApplication::BackupApplication(int& argc, char** argv) : QApplication(argc, argv) {
+    initResources();
     setApplicationName(QString::fromStdString(applicationTitle(applicationFilePath().toStdString())));
     setApplicationVersion(PROJECT_VERSION);
     setWindowIcon(QIcon(":/backuptool.svg"));
