@@ -63,6 +63,7 @@ std::optional<std::string> QtDialogs::openFile(const OpenFileRequest& request) {
         QString::fromStdString(request.filter.substr(0, bar)) + " (" +
         QString::fromStdString(bar == std::string::npos ? request.filter : request.filter.substr(bar + 1)) +
         ")");
+    dialog.setOption(QFileDialog::HideNameFilterDetails); // the filter shows as the layout gives it: "*.ZIP"
     dialog.setDirectory(QString::fromStdString(fsutil::toNative(request.initialDir).string()));
     if (!request.fileName.empty()) dialog.selectFile(QString::fromStdString(request.fileName));
     dialog.setSizeGripEnabled(false);

@@ -1,6 +1,7 @@
 #include "app/TForm1.h"
 
 #include "app/Pictures.h"
+#include "archive/StartupSettings.h"
 #include "archive/TZipControl.h"
 #include "fsutil/Ini.h"
 #include "fsutil/Paths.h"
@@ -8,6 +9,8 @@
 
 
 #include <QApplication>
+#include <QCloseEvent>
+#include <QProxyStyle>
 #include <QResizeEvent>
 #include <QScreen>
 
@@ -22,11 +25,23 @@ QString qtext(const std::string& text) {
     return QString::fromStdString(text);
 }
 
+// Draws a password edit's hidden characters as "*", as the stored layout asks.
+class PasswordStars final : public QProxyStyle {
+  public:
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returned) const override {
+        if (hint == SH_LineEdit_PasswordCharacter) return '*';
+        return QProxyStyle::styleHint(hint, option, widget, returned);
+    }
+};
+
 // Restores the window's cursor when a command step ends, however it ends.
 class WindowCursor {
   public:
     explicit WindowCursor(QWidget& window) : window_(window) { window_.setCursor(crSQLWait()); }
     ~WindowCursor() { window_.unsetCursor(); }
+    WindowCursor(const WindowCursor&) = delete;
+    WindowCursor& operator=(const WindowCursor&) = delete;
 
   private:
     QWidget& window_;
@@ -36,6 +51,8 @@ class ApplicationCursor {
   public:
     ApplicationCursor() { QGuiApplication::setOverrideCursor(crSQLWait()); }
     ~ApplicationCursor() { QGuiApplication::restoreOverrideCursor(); }
+    ApplicationCursor(const ApplicationCursor&) = delete;
+    ApplicationCursor& operator=(const ApplicationCursor&) = delete;
 };
 
 // Compares in a time that depends on the code's length only, so it tells nothing about how much was right.
@@ -51,6 +68,8 @@ class ProgressReset {
   public:
     explicit ProgressReset(QProgressBar& bar) : bar_(bar) {}
     ~ProgressReset() { bar_.setValue(0); }
+    ProgressReset(const ProgressReset&) = delete;
+    ProgressReset& operator=(const ProgressReset&) = delete;
 
   private:
     QProgressBar& bar_;
@@ -96,6 +115,9 @@ TForm1::TForm1(TForm1Parts parts)
     AbortSb->setIcon(abortGlyph());
     AbortSb->setIconSize(QSize(13, 13));
     Panel1Caption->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    auto* stars = new PasswordStars;
+    stars->setParent(this);
+    edtPwd->setStyle(stars);
 
     dbqry1.Connection = &con1;
     dbqry1.DatabaseName = "con1";
@@ -157,6 +179,15 @@ void TForm1::showEvent(QShowEvent* event) {
     btnRestore_btn1->setFocus();
 }
 
+void TForm1::closeEvent(QCloseEvent* event) {
+    // The automatic backup closes the window itself when it has finished; until then the window stays.
+    if (autoBackupRunning_) {
+        event->ignore();
+        return;
+    }
+    QWidget::closeEvent(event);
+}
+
 void TForm1::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     // The three bottom panels follow the lower edge and take the whole width.
@@ -173,33 +204,7 @@ void TForm1::resizeEvent(QResizeEvent* event) {
 void TForm1::FormCreate(QObject*) {
     using namespace archive::dispid;
     DataEdit1->setText("C:\\TEMP\\ABC.ZIP");
-    const std::pair<int, archive::ZipValue> settings[] = {
-        {BasePath, u""},
-        {CompressionLevel, 6},
-        {EncryptionPassword, fsutil::toUtf16(fixed::kPassword)},
-        {RequiredFileAttributes, 0},
-        {ExcludedFileAttributes, 0},
-        {FilesToProcess, u""},
-        {FilesToExclude, u"TEMP_*.*"},
-        {MinDateToProcess, archive::ZipDate{1900, 1, 1}},
-        {MaxDateToProcess, archive::ZipDate{9999, 12, 31}},
-        {MinSizeToProcess, 0},
-        {MaxSizeToProcess, 0},
-        {SplitSize, 0},
-        {PreservePaths, false},
-        {ProcessSubfolders, false},
-        {SkipIfExisting, false},
-        {SkipIfNotExisting, false},
-        {SkipIfOlderDate, false},
-        {SkipIfOlderVersion, false},
-        {TempFolder, u""},
-        {UseTempFile, true},
-        {UnzipToFolder, u""},
-        {SpanMultipleDisks, 2},
-        {ExtraHeaders, 0},
-        {SfxBinaryModule, u""},
-    };
-    for (const auto& [id, value] : settings)
+    for (const auto& [id, value] : archive::startupSettings(fsutil::toUtf16(fixed::kPassword)))
         xZip->SetProperty(id, value);
     xZip->CheckLibraries();
     xZip->ResetStatistics();
@@ -240,8 +245,11 @@ void TForm1::btn2Click(QObject*) {
         WindowCursor cursor(*this);
         struct HideAnimation {
             QWidget* animation;
+            explicit HideAnimation(QWidget* shown) : animation(shown) {}
             ~HideAnimation() { animation->setVisible(false); }
-        } hideAnimation{Animate1};
+            HideAnimation(const HideAnimation&) = delete;
+            HideAnimation& operator=(const HideAnimation&) = delete;
+        } hideAnimation(Animate1);
         con1.setIsConnected(false);
         con1.setConnectPath(text(edtDatabaselbledt2));
         con1.Password = fixed::kPassword;
@@ -327,6 +335,13 @@ void TForm1::Timer1Timer(QObject*) {
 }
 
 void TForm1::AutoBackup() {
+    struct Running {
+        bool& flag;
+        explicit Running(bool& f) : flag(f) { flag = true; }
+        ~Running() { flag = false; }
+        Running(const Running&) = delete;
+        Running& operator=(const Running&) = delete;
+    } running(autoBackupRunning_);
     const std::string folder = programFolder_;
     const std::string root =
         fsutil::readIniString(fsutil::resolve(folder + "KORVA.ini").string(), "BACKUP", "BACKUP_FOLDER", "");
@@ -349,6 +364,7 @@ void TForm1::AutoBackup() {
         DbTableMCompany.Next();
     }
     AutoBackupCompleted = true;
+    autoBackupRunning_ = false;
     close();
 }
 

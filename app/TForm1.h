@@ -3,6 +3,7 @@
 // commands.
 #include "app/Dialogs.h"
 #include "archive/IZipControl.h"
+#include "archive/StartupSettings.h"
 #include "dbserver/DbComponents.h"
 #include "ui_TForm1.h"
 
@@ -75,6 +76,7 @@ class TForm1 : public QWidget, public Ui::TForm1 {
 
   protected:
     void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
   private:
@@ -89,6 +91,7 @@ class TForm1 : public QWidget, public Ui::TForm1 {
     std::unique_ptr<IDialogs> dialogs_;
     std::string programFolder_;
     bool focusGiven_ = false;
+    bool autoBackupRunning_ = false;
 };
 
 // The main window, from the moment it is allocated until the program ends.
@@ -97,7 +100,7 @@ extern TForm1* Form1;
 // The fixed values compiled into the program.
 namespace fixed {
 inline constexpr const char* kServerUser = "DBSYS";
-inline constexpr const char* kPassword = "KESTA7946";
+inline constexpr const char* kPassword = archive::kFixedPassword;
 inline constexpr const char* kRestoreAccessCode = "Qvort5807";
 } // namespace fixed
 

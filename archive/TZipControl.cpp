@@ -161,6 +161,8 @@ class OperationScope {
         abort = false;
     }
     ~OperationScope() { active_ = zoNone; }
+    OperationScope(const OperationScope&) = delete;
+    OperationScope& operator=(const OperationScope&) = delete;
 
   private:
     std::int32_t& active_;

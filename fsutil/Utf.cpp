@@ -49,7 +49,9 @@ std::u16string toUtf16(std::string_view utf8) {
             valid = (next & 0xC0) == 0x80;
             c = (c << 6) | (next & 0x3F);
         }
-        valid = valid && c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF);
+        // The shortest form only: an overlong one (C0 80 for NUL) would smuggle characters past checks.
+        static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+        valid = valid && c >= kLeast[length] && c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF);
         appendUtf16(out, valid ? c : kReplacement);
         i += valid ? length : 1;
     }

@@ -46,9 +46,20 @@ class WorkingFolder {
         std::filesystem::current_path(folder);
     }
     ~WorkingFolder() { std::filesystem::current_path(previous_); }
+    WorkingFolder(const WorkingFolder&) = delete;
+    WorkingFolder& operator=(const WorkingFolder&) = delete;
 
   private:
     std::filesystem::path previous_;
+};
+
+// Points the drive root somewhere else for a test, and back at "/" however the test ends.
+class ScopedDriveRoot {
+  public:
+    explicit ScopedDriveRoot(const std::filesystem::path& root) { fsutil::setDriveRoot(root); }
+    ~ScopedDriveRoot() { fsutil::setDriveRoot("/"); }
+    ScopedDriveRoot(const ScopedDriveRoot&) = delete;
+    ScopedDriveRoot& operator=(const ScopedDriveRoot&) = delete;
 };
 
 class WindowTest : public ::testing::Test {

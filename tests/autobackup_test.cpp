@@ -1,5 +1,7 @@
 #include "tests/WindowFixture.h"
 
+#include <QTimer>
+
 using dbserver::admin::Row;
 
 namespace {
@@ -86,6 +88,28 @@ TEST_F(AutoBackupTest, EveryCompanyInCodeOrderIntoItsOwnFolder) {
     EXPECT_TRUE(dialogs->shown.empty());
 }
 
+// An operator closing the window during the run does not cut it short: the window stays until the end.
+TEST_F(AutoBackupTest, ClosingTheWindowWaitsForTheRunToEnd) {
+    makeCompanies({"A1", "B2", "C3"});
+    const std::string root = (dir.path() / "AUTO").string();
+    writeSettings("[BACKUP]\nBACKUP_FOLDER=" + root + "\n");
+    std::vector<bool> visibleAfterClose;
+    auto start = std::make_unique<QTimer>();
+    start->setInterval(0);
+    QObject::connect(start.get(), &QTimer::timeout, [&] {
+        if (!form) return;
+        form->close();
+        visibleAfterClose.push_back(form->isVisible());
+    });
+    start->start();
+    TForm1& w = run();
+    ASSERT_FALSE(visibleAfterClose.empty());
+    EXPECT_TRUE(visibleAfterClose.front()) << "closed while the run goes on: refused";
+    for (const char* code : {"A1", "B2", "C3"})
+        EXPECT_EQ(dump(root + "/" + code + "/" + code + ".ADD"), companyDump(code)) << code;
+    EXPECT_FALSE(w.isVisible());
+}
+
 TEST_F(AutoBackupTest, AnEmptyCompanyTableClosesAtOnce) {
     makeCompanies({});
     writeSettings("[BACKUP]\nBACKUP_FOLDER=" + (dir.path() / "AUTO").string() + "\n");
@@ -99,7 +123,7 @@ TEST_F(AutoBackupTest, WithoutSettingsEachImageGoesToTheDriveRoot) {
     makeCompanies({"B2", "A1"});
     const auto driveRoot = dir.path() / "drive";
     std::filesystem::create_directories(driveRoot);
-    fsutil::setDriveRoot(driveRoot);
+    const ScopedDriveRoot root(driveRoot);
     for (const char* settings : {"", "[BACKUP]\nOTHER_KEY=x\n"}) {
         std::filesystem::remove_all(driveRoot / "A1");
         if (*settings) writeSettings(settings);
@@ -107,7 +131,6 @@ TEST_F(AutoBackupTest, WithoutSettingsEachImageGoesToTheDriveRoot) {
         EXPECT_EQ(w.edtBackup->text(), "\\B2");
         EXPECT_EQ(dump((driveRoot / "A1/A1.ADD").string()), companyDump("A1")) << settings;
     }
-    fsutil::setDriveRoot("/");
 }
 
 TEST_F(AutoBackupTest, ARootEndingInASeparatorGivesTwoInARow) {

@@ -1,6 +1,8 @@
 #include "app/Program.h"
 #include "tests/WindowFixture.h"
 
+#include <QStyle>
+
 #include <QToolButton>
 
 using archive::IZipControl;
@@ -110,6 +112,7 @@ TEST_F(WindowTest, StartState) {
     EXPECT_EQ(w.Panel1->width(), 892);
     EXPECT_EQ(w.edtBackup->geometry(), QRect(115, 4, 569, 21));
     EXPECT_EQ(w.AbortSb->geometry(), QRect(726, 2, 22, 21));
+    EXPECT_EQ(w.edtPwd->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, w.edtPwd), '*');
 }
 
 TEST_F(WindowTest, StartUpSettingsReachTheComponent) {

@@ -1,4 +1,5 @@
 // zipctl: packs, unpacks, tests and lists backup zip files with the window's start-up settings.
+#include "archive/StartupSettings.h"
 #include "archive/TZipControl.h"
 #include "cli/CommandLine.h"
 #include "fsutil/StopSignals.h"
@@ -22,7 +23,6 @@ using fsutil::toUtf8;
 namespace {
 
 constexpr const char* kProgram = "zipctl";
-constexpr const char* kFixedPassword = "KESTA7946";
 
 struct Command {
     const char* arguments;
@@ -55,20 +55,6 @@ std::string usage() {
     for (const auto& [name, command] : commands())
         text += "  zipctl " + name + " " + command.arguments + "\n    " + command.description + "\n";
     return text + "\n" + kOptions + "\n" + cli::exitCodesHelp();
-}
-
-// The settings the main window gives the component when it starts.
-void applyWindowSettings(TZipControl& zip, const std::string& password) {
-    using namespace dispid;
-    zip.SetProperty(BasePath, u"");
-    zip.SetProperty(CompressionLevel, 6);
-    zip.SetProperty(EncryptionPassword, toUtf16(password));
-    zip.SetProperty(RequiredFileAttributes, 0);
-    zip.SetProperty(ExcludedFileAttributes, 0);
-    zip.SetProperty(FilesToExclude, u"TEMP_*.*");
-    zip.SetProperty(PreservePaths, false);
-    zip.SetProperty(ProcessSubfolders, false);
-    zip.SetProperty(ExtraHeaders, 0);
 }
 
 int exitCodeOf(std::int32_t code) {
@@ -164,7 +150,8 @@ int run(std::vector<std::string> args) {
 
     TZipControl zip;
     running = &zip;
-    applyWindowSettings(zip, *password);
+    for (const auto& [id, value] : startupSettings(toUtf16(*password)))
+        zip.SetProperty(id, value);
     zip.OnFileStatus = [](IZipControl&, const std::u16string& entry, std::int32_t size, std::int32_t compressed,
                           std::int32_t, std::int16_t, std::int16_t ratio, bool completed) {
         if (completed)
