@@ -3,6 +3,7 @@
 #include "app/Pictures.h"
 #include "archive/StartupSettings.h"
 #include "archive/TZipControl.h"
+#include "dbserver/StatementText.h"
 #include "fsutil/Ini.h"
 #include "fsutil/Paths.h"
 #include "fsutil/Utf.h"
@@ -15,6 +16,8 @@
 #include <QScreen>
 
 TForm1* Form1 = nullptr;
+
+using dbserver::sqlLiteralBody;
 
 namespace {
 
@@ -84,15 +87,6 @@ constexpr const char* kBusyMessage = "A compression or extraction is still runni
                                      "finished before you start another command.";
 
 } // namespace
-
-std::string sqlLiteralBody(const std::string& text) {
-    std::string body;
-    for (char c : text) {
-        body += c;
-        if (c == '\'') body += '\'';
-    }
-    return body;
-}
 
 bool TOpenDialog::Execute(IDialogs& dialogs) {
     const auto chosen = dialogs.openFile({FileName, InitialDir, Filter});

@@ -104,5 +104,3 @@ inline constexpr const char* kPassword = archive::kFixedPassword;
 inline constexpr const char* kRestoreAccessCode = "Qvort5807";
 } // namespace fixed
 
-// The text between the single quotes of a statement's string literal: each quote doubled.
-std::string sqlLiteralBody(const std::string& text);

@@ -25,7 +25,7 @@ void TDbConnection::setConnectPath(std::string path) {
 }
 
 bool TDbConnection::IsDictionaryConnection() const {
-    return fsutil::toUpper(connectPath_).find(".ADD") != std::string::npos;
+    return engine::isDictionaryPath(connectPath_);
 }
 
 void TDbConnection::setIsConnected(bool connected) {
@@ -35,7 +35,7 @@ void TDbConnection::setIsConnected(bool connected) {
     }
     if (session_) return;
     const bool dictionary = IsDictionaryConnection();
-    session_ = engine::connect(connectPath_, ServerTypes, dictionary ? Username : std::string(),
+    session_ = engine::connect(connectPath_, (ServerTypes & stLOCAL) != 0, dictionary ? Username : std::string(),
                                dictionary ? Password : std::string());
 }
 
@@ -52,7 +52,7 @@ void TDbQuery::ExecSQL() {
     try {
         engine::execute(session, SQL.Text());
     } catch (const DbError& error) {
-        throw DbError(Name + ": " + error.what(), error.kind());
+        throw DbError(Name + ": ", error);
     }
 }
 
@@ -111,14 +111,14 @@ void TDbTable::Open() {
         auto cursor = std::make_unique<Cursor>();
         cursor->db = std::make_unique<sqlite::Database>(session.tableFile(TableName),
                                                         sqlite::Database::Mode::ReadOnly);
-        if (!cursor->db->hasTable(TableName)) fail("the file of table " + TableName + " holds no such table");
+        if (!cursor->db->hasTable(TableName)) throw DbError("the file of table " + TableName + " holds no such table");
         std::string order;
         const auto fields = splitFields(IndexFieldNames);
         // A table that lacks the index's fields has no order to keep; reading those fields then fails by
         // name.
         if (!fields.empty() && hasFields(*cursor->db, TableName, fields)) {
             if (!hasIndexOn(*cursor->db, TableName, fields))
-                fail("table " + TableName + " has no index on " + IndexFieldNames);
+                throw DbError("table " + TableName + " has no index on " + IndexFieldNames);
             for (const auto& field : fields)
                 order += (order.empty() ? " ORDER BY " : ", ") + sqlite::quoteIdentifier(field);
         }
@@ -127,8 +127,7 @@ void TDbTable::Open() {
         cursor->eof = !cursor->rows->step();
         cursor_ = std::move(cursor);
     } catch (const DbError& error) {
-        if (std::string_view(error.what()).starts_with(Name + ": ")) throw;
-        fail(error.what());
+        throw DbError(Name + ": ", error); // the component's name, once
     }
 }
 
@@ -146,7 +145,7 @@ void TDbTable::Next() {
     try {
         cursor_->eof = !cursor_->rows->step();
     } catch (const DbError& error) {
-        fail(error.what());
+        throw DbError(Name + ": ", error);
     }
 }
 

@@ -162,7 +162,7 @@ void requirePlainPath(const fs::path& folder, const std::string& name) {
 } // namespace
 
 FileSetSwap::FileSetSwap(fs::path folder) : folder_(std::move(folder)) {
-    std::string pattern = (folder_ / "TEMP_SWAP.XXXXXX").string();
+    std::string pattern = (folder_ / (std::string(kTempPrefix) + "SWAP.XXXXXX")).string();
     if (!::mkdtemp(pattern.data())) io::fail(errno, "cannot make a staging folder in", folder_);
     staging_ = pattern;
     lock_ = FileLock::tryLock(staging_, true);

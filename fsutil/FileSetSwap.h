@@ -13,10 +13,6 @@
 
 namespace fsutil {
 
-// The prefix of every temporary name the program makes beside real files: the zip component leaves such
-// files out, so a half-made file is never packed.
-inline constexpr std::string_view kTempPrefix = "TEMP_";
-
 class FileSetSwap {
   public:
     // Throws std::system_error when the staging folder cannot be made.

@@ -7,6 +7,10 @@
 
 namespace fsutil {
 
+// The prefix of every temporary name the program makes beside real files: the window's zip settings leave
+// "TEMP_*.*" out, so a half-made file is never packed into a backup.
+inline constexpr std::string_view kTempPrefix = "TEMP_";
+
 // Where a path that starts with a single "\" (rooted on the current drive) lands; "/" unless changed.
 void setDriveRoot(std::filesystem::path root);
 const std::filesystem::path& driveRoot();

@@ -1,5 +1,6 @@
 #include "dbserver/DbAdmin.h"
 #include "dbserver/internal/Manifest.h"
+#include "dbserver/internal/Sqlite.h"
 #include "fsutil/Io.h"
 #include "tests/TestSupport.h"
 
@@ -114,6 +115,33 @@ TEST(ConnectionTest, EmptyPathAndPathChangeWhileConnectedAreRefused) {
     connection.setIsConnected(false);
     connection.setIsConnected(false); // closing twice is harmless
     connection.setConnectPath("elsewhere");
+}
+
+// Callers tell failures apart by their kind, not their text; SQLite's own code comes with its failures.
+TEST_F(ServerTest, ErrorsCarryTheirKindAndTransactionsCommitOnce) {
+    const auto kindOf = [](auto&& call) {
+        try {
+            call();
+        } catch (const DbError& error) {
+            return error.kind();
+        }
+        return DbErrorKind::Other;
+    };
+    EXPECT_EQ(kindOf([&] { connect(dir / "none/x.add"); }), DbErrorKind::NotFound);
+    EXPECT_EQ(kindOf([&] { connect(dictionary, "wrong"); }), DbErrorKind::Login);
+    testsupport::writeFile(dir / "junk.add", std::string(4096, 'x'));
+    try {
+        sqlite::Database db(dir / "junk.add", sqlite::Database::Mode::ReadOnly);
+        db.prepare("SELECT 1 FROM sqlite_master").step();
+        ADD_FAILURE() << "junk opened as a database";
+    } catch (const DbError& error) {
+        EXPECT_EQ(error.kind(), DbErrorKind::Damaged);
+        EXPECT_EQ(error.sqliteCode(), SQLITE_NOTADB);
+    }
+    sqlite::Database db(dir / "t.db", sqlite::Database::Mode::Create);
+    sqlite::Transaction transaction(db);
+    transaction.commit();
+    EXPECT_THROW(transaction.commit(), DbError);
 }
 
 TEST_F(ServerTest, LoginChecksUserAndPassword) {

@@ -1,6 +1,7 @@
 #include "archive/internal/ZipFile.h"
 
 #include "archive/IZipControl.h"
+#include "fsutil/Paths.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -188,12 +189,12 @@ OpenZip OpenZip::open(const fs::path& path, int flags, std::int32_t& code) {
 
 std::string zipTempName(const std::string& zipName) {
     std::random_device device;
-    return "TEMP_" + zipName + "." + std::to_string(::getpid()) + "-" + std::to_string(device() % 1000000) +
+    return std::string(fsutil::kTempPrefix) + zipName + "." + std::to_string(::getpid()) + "-" + std::to_string(device() % 1000000) +
            ".tmp";
 }
 
 bool isZipTempName(std::string_view name) {
-    if (!name.starts_with("TEMP_")) return false;
+    if (!name.starts_with(fsutil::kTempPrefix)) return false;
     const size_t tmp = name.rfind(".tmp");
     if (tmp == std::string_view::npos) return false;
     const std::string_view after = name.substr(tmp + 4);

@@ -1,6 +1,7 @@
 #include "dbserver/internal/Dictionary.h"
 
 #include "dbserver/DbError.h"
+#include "fsutil/Paths.h"
 #include "fsutil/TempFile.h"
 
 #include <openssl/crypto.h>
@@ -32,7 +33,7 @@ std::string hashPassword(std::string_view password, const std::string& salt, int
 void create(const std::filesystem::path& file, std::string_view adminPassword) {
     if (std::filesystem::exists(file)) throw DbError("data dictionary " + file.string() + " already exists");
     // Built under a temporary name, so a failure leaves no half-made dictionary behind.
-    fsutil::TempFile temp(file.parent_path() / ("TEMP_" + file.filename().string()));
+    fsutil::TempFile temp(file.parent_path() / (std::string(fsutil::kTempPrefix) + file.filename().string()));
     std::filesystem::remove(temp.path());
     sqlite::Database db(temp.path(), sqlite::Database::Mode::Create);
     sqlite::Transaction transaction(db);

@@ -1,6 +1,6 @@
 #include "dbserver/internal/Engine.h"
 
-#include "dbserver/DbComponents.h"
+#include "dbserver/DbError.h"
 #include "dbserver/internal/Dictionary.h"
 #include "dbserver/internal/Procedures.h"
 #include "dbserver/internal/StatementParser.h"
@@ -66,17 +66,21 @@ fs::path Session::tableFile(std::string_view tableName) const {
     return file;
 }
 
-std::unique_ptr<Session> connect(const std::string& path, unsigned serverTypes, const std::string& user,
+bool isDictionaryPath(std::string_view path) {
+    return fsutil::toUpper(path).find(".ADD") != std::string::npos;
+}
+
+std::unique_ptr<Session> connect(const std::string& path, bool localServerAllowed, const std::string& user,
                                  const std::string& password) {
     if (path.empty()) throw DbError("Must specify connection string before getting a server connection.");
-    if ((serverTypes & stLOCAL) == 0)
+    if (!localServerAllowed)
         throw DbError("No remote server is available to open " + path + "; the local server is not allowed");
     auto session = std::make_unique<Session>();
     session->connectPath = path;
     session->location = fsutil::resolve(path);
     std::error_code ec;
     const std::string busy = "The database " + path + " is being restored or backed up by another connection";
-    if (fsutil::toUpper(path).find(".ADD") == std::string::npos) {
+    if (!isDictionaryPath(path)) {
         if (!fs::is_directory(session->location, ec))
             throw DbError("The folder " + path + " does not exist or is not a folder", DbErrorKind::NotFound);
         session->lock = lockFolder(session->location, false, busy);

@@ -38,7 +38,10 @@ class Session {
     fs::path tableFile(std::string_view tableName) const; // throws when the table is unknown
 };
 
-std::unique_ptr<Session> connect(const std::string& path, unsigned serverTypes, const std::string& user,
+// ".ADD" anywhere in the upper-cased path makes a data dictionary connection; any other path a folder one.
+bool isDictionaryPath(std::string_view path);
+
+std::unique_ptr<Session> connect(const std::string& path, bool localServerAllowed, const std::string& user,
                                  const std::string& password);
 
 void execute(Session& session, std::string_view statement);

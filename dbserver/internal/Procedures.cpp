@@ -138,11 +138,11 @@ void requireArguments(const Arguments& arguments, size_t count, std::string_view
     if (!valid) throw DbError(std::string(procedure) + " takes " + std::string(signature));
 }
 
-fs::path createFolder(const fs::path& folder, std::string_view procedure) {
+fs::path createFolder(const fs::path& folder) {
     std::error_code ec;
     fs::create_directories(folder, ec);
     if (ec || !fs::is_directory(folder))
-        throw DbError(std::string(procedure) + ": cannot create the folder " + folder.string() + ": " +
+        throw DbError("cannot create the folder " + folder.string() + ": " +
                       (ec ? ec.message() : "a file of that name exists"));
     return folder;
 }
@@ -213,8 +213,8 @@ template <typename Work> void inParallel(size_t count, Work&& work) {
     if (failure) std::rethrow_exception(failure);
 }
 
-std::string lockRefusal(std::string_view procedure, const fs::path& folder) {
-    return std::string(procedure) + ": the folder " + folder.string() +
+std::string lockRefusal(const fs::path& folder) {
+    return "the folder " + folder.string() +
            " is in use: a database in it is open by another connection, or another backup or restore "
            "runs there";
 }
@@ -230,9 +230,8 @@ void writeStaged(const fs::path& file, const std::string& text) {
 }
 
 void backupInto(Session& session, const fs::path& folder) {
-    constexpr std::string_view procedure = "sp_BackupDatabase";
-    createFolder(folder, procedure);
-    const fsutil::FileLock lock = engine::lockFolder(folder, true, lockRefusal(procedure, folder));
+    createFolder(folder);
+    const fsutil::FileLock lock = engine::lockFolder(folder, true, lockRefusal(folder));
     fsutil::FileSetSwap swap(folder);
     std::vector<CopyJob> jobs;
     {
@@ -273,7 +272,7 @@ std::vector<std::string> databaseFiles(const fs::path& dictionaryFile) {
 }
 
 DbError notRestorable(std::string_view why) {
-    return DbError("sp_RestoreDatabase: the image is not restorable: " + std::string(why), DbErrorKind::Damaged);
+    return DbError("the image is not restorable: " + std::string(why), DbErrorKind::Damaged);
 }
 
 const manifest::File* findListed(const manifest::Manifest& list, const std::string& name) {
@@ -323,17 +322,16 @@ void requireQuickCheck(const fs::path& staged, const fs::path& shownAs) {
 
 void restoreInto(Session& session, const fs::path& source, const std::string& sourcePassword,
                  const std::string& destination) {
-    constexpr std::string_view procedure = "sp_RestoreDatabase";
     std::error_code ec;
     if (!fs::is_regular_file(source, ec))
-        throw DbError("sp_RestoreDatabase: the source data dictionary " + source.string() + " does not exist",
+        throw DbError("the source data dictionary " + source.string() + " does not exist",
                       DbErrorKind::NotFound);
     {
         sqlite::Database db(source, sqlite::Database::Mode::ReadOnly);
         if (!dictionary::isDictionary(db))
-            throw DbError("sp_RestoreDatabase: " + source.string() + " is not a data dictionary");
+            throw DbError(source.string() + " is not a data dictionary");
         if (!dictionary::checkLogin(db, dictionary::kAdminUser, sourcePassword))
-            throw DbError("sp_RestoreDatabase: wrong password for the source data dictionary " + source.string(),
+            throw DbError("wrong password for the source data dictionary " + source.string(),
                           DbErrorKind::Login);
     }
     // An image with a manifest is checked by its hashes as it is staged, then by SQLite's quick check; one
@@ -355,15 +353,15 @@ void restoreInto(Session& session, const fs::path& source, const std::string& so
 
     const fs::path target = fsutil::resolve(destination);
     if (fs::is_directory(fs::symlink_status(target)))
-        throw DbError("sp_RestoreDatabase: the destination " + destination +
+        throw DbError("the destination " + destination +
                       " is a folder, not a data dictionary file");
     const fs::path folder =
-        createFolder(target.parent_path().empty() ? fs::path(".") : target.parent_path(), procedure);
+        createFolder(target.parent_path().empty() ? fs::path(".") : target.parent_path());
     // The session's own shared lock would stand in the way when the image lies in the destination folder.
     if (fs::equivalent(session.folder().empty() ? fs::path(".") : session.folder(), folder, ec))
         session.lock = {};
     const fsutil::FileLock lock = engine::lockFolder(
-        folder, true, "sp_RestoreDatabase: the destination database " + destination +
+        folder, true, "the destination database " + destination +
                           " is open by another connection, or a backup or restore runs in its folder");
 
     const std::string dictionaryName = target.filename().string();
@@ -413,8 +411,7 @@ void reportFailures(std::string_view procedure, const std::string& path, Work&& 
     try {
         work();
     } catch (const DbError& error) {
-        if (std::string_view(error.what()).starts_with(procedure)) throw;
-        throw DbError(std::string(procedure) + ": " + error.what(), error.kind());
+        throw DbError(std::string(procedure) + ": ", error); // the procedure's name, once
     } catch (const std::system_error& error) {
         throw DbError(std::string(procedure) + " failed for " + path + ": " + error.what(), DbErrorKind::Io);
     } catch (const std::exception& error) {

@@ -28,7 +28,8 @@ Database::Database(const std::filesystem::path& file, Mode mode) : file_(file) {
 void Database::fail(std::string_view what) const {
     const char* message = db_ ? sqlite3_errmsg(db_.get()) : "out of memory";
     DbErrorKind kind = DbErrorKind::Other;
-    switch (db_ ? sqlite3_errcode(db_.get()) & 0xff : SQLITE_NOMEM) { // the primary code
+    const int code = db_ ? sqlite3_extended_errcode(db_.get()) : SQLITE_NOMEM;
+    switch (code & 0xff) { // the primary code
     case SQLITE_CORRUPT:
     case SQLITE_NOTADB:
         kind = DbErrorKind::Damaged;
@@ -47,7 +48,7 @@ void Database::fail(std::string_view what) const {
     default:
         break;
     }
-    throw DbError(std::string(what) + " " + file_.string() + ": " + message, kind);
+    throw DbError(std::string(what) + " " + file_.string() + ": " + message, kind, code);
 }
 
 void Database::exec(std::string_view sql) {
@@ -86,21 +87,21 @@ Statement::Statement(Database& db, std::string_view sql) : db_(&db) {
     stmt_.reset(raw);
 }
 
-Statement& Statement::bind(int index, std::string_view text) {
-    sqlite3_bind_text(stmt_.get(), index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+Statement& Statement::bound(int rc) {
+    if (rc != SQLITE_OK) db_->fail("cannot bind a value for");
     return *this;
+}
+Statement& Statement::bind(int index, std::string_view text) {
+    return bound(sqlite3_bind_text(stmt_.get(), index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT));
 }
 Statement& Statement::bindBlob(int index, const void* data, int size) {
-    sqlite3_bind_blob(stmt_.get(), index, data, size, SQLITE_TRANSIENT);
-    return *this;
+    return bound(sqlite3_bind_blob(stmt_.get(), index, data, size, SQLITE_TRANSIENT));
 }
 Statement& Statement::bindInt(int index, long long value) {
-    sqlite3_bind_int64(stmt_.get(), index, value);
-    return *this;
+    return bound(sqlite3_bind_int64(stmt_.get(), index, value));
 }
 Statement& Statement::bindNull(int index) {
-    sqlite3_bind_null(stmt_.get(), index);
-    return *this;
+    return bound(sqlite3_bind_null(stmt_.get(), index));
 }
 
 bool Statement::step() {

@@ -1,5 +1,7 @@
 #pragma once
 // Thin RAII wrappers over SQLite for the server's own use; never included by a public header.
+#include "dbserver/DbError.h"
+
 #include <sqlite3.h>
 
 #include <filesystem>
@@ -55,6 +57,7 @@ class Statement {
     std::string blob(int column) const;
 
   private:
+    Statement& bound(int rc); // throws when a bind failed
     struct Finalizer {
         void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
     };
@@ -74,6 +77,7 @@ public:
     Transaction& operator=(const Transaction&) = delete;
     Transaction& operator=(Transaction&&) = delete;
     void commit() {
+        if (!db_) throw DbError("the transaction has already been committed");
         db_->exec("COMMIT");
         db_ = nullptr;
     }

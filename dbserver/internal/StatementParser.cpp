@@ -1,6 +1,7 @@
 #include "dbserver/internal/StatementParser.h"
 
 #include "dbserver/DbError.h"
+#include "dbserver/StatementText.h"
 #include "fsutil/Paths.h"
 
 #include <cctype>
@@ -106,6 +107,15 @@ class Parser {
 };
 
 } // namespace
+
+std::string sqlLiteralBody(std::string_view text) {
+    std::string body;
+    for (char c : text) {
+        body += c;
+        if (c == '\'') body += '\'';
+    }
+    return body;
+}
 
 ProcedureCall parseStatement(std::string_view statement) {
     return Parser(statement).parse();
