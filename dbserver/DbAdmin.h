@@ -44,8 +44,5 @@ std::string preRestoreFolder(const std::string& dictionary);
 // DBSYS password of the copy being put back.
 void undoRestore(const std::string& dictionary, const std::string& user, const std::string& password);
 
-// The program folder of a demo installation: MCOMPANY, one data dictionary for each company, KORVA.ini, and
-// the folders that the window's stored default paths name.
-void makeDemoWorkspace(const std::string& folder, const std::string& adminPassword);
 
 } // namespace dbserver::admin

@@ -6,6 +6,7 @@
 #include "fsutil/Paths.h"
 #include "fsutil/Utf.h"
 #include "tests/TestSupport.h"
+#include "workspace/DemoWorkspace.h"
 
 #include <gtest/gtest.h>
 
@@ -65,7 +66,7 @@ class ScopedDriveRoot {
 class WindowTest : public ::testing::Test {
   protected:
     WindowTest() {
-        dbserver::admin::makeDemoWorkspace(ws().string(), fixed::kPassword);
+        workspace::makeDemoWorkspace(ws().string(), fixed::kPassword);
         cwd = std::make_unique<WorkingFolder>(ws());
     }
     ~WindowTest() override {

@@ -2,6 +2,7 @@
 #include "dbserver/internal/Manifest.h"
 #include "dbserver/internal/Sqlite.h"
 #include "fsutil/Io.h"
+#include "workspace/DemoWorkspace.h"
 #include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -591,7 +592,7 @@ TEST_F(CompanyTableTest, MissingFieldIndexOrTableIsNamed) {
 
 TEST(DemoWorkspaceTest, DefaultPathsLeadToADemoCompany) {
     TempDir dir;
-    admin::makeDemoWorkspace(dir / "demo", kPassword);
+    workspace::makeDemoWorkspace(dir / "demo", kPassword);
     TDbConnection company;
     company.setConnectPath(dir / "demo/D:\\DRAVELL\\COMPANY\\abc\\abc.add");
     company.Username = "DBSYS";

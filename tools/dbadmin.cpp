@@ -2,6 +2,7 @@
 #include "cli/CommandLine.h"
 #include "dbserver/DbAdmin.h"
 #include "fsutil/StopSignals.h"
+#include "workspace/DemoWorkspace.h"
 
 #include <fstream>
 #include <iostream>
@@ -125,7 +126,7 @@ int run(const std::vector<std::string>& args) {
     if (given > command.most) throw cli::UsageError(name + ": unexpected argument '" + args[command.most + 1] + "'");
 
     if (name == "demo") {
-        admin::makeDemoWorkspace(args[1], args.size() > 2 ? args[2] : kDemoPassword);
+        workspace::makeDemoWorkspace(args[1], args.size() > 2 ? args[2] : kDemoPassword);
         std::cout << "Demo workspace created in " << args[1] << "\n";
     } else if (name == "create-dictionary") {
         admin::createDictionary(args[1], args[2]);
