@@ -4,7 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev libzip-dev libdeflate-dev libsqlite3-dev libssl-dev
-          libisal-dev libxxhash-dev zlib1g-dev libgtest-dev p7zip-full libarchive-tools zip unzip sqlite3 xvfb xauth x11-utils imagemagick fonts-urw-base35 libqt6svg6 dpkg-dev time bc)
+          libisal-dev libxxhash-dev zlib1g-dev libgtest-dev p7zip-full libarchive-tools zip unzip sqlite3 xvfb xauth x11-utils imagemagick fonts-urw-base35 libqt6svg6 dpkg-dev clang-format time bc)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

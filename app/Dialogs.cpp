@@ -3,12 +3,12 @@
 #include "fsutil/Paths.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
-#include <QDateTime>
 
 #include <cstdio>
 #include <fstream>

@@ -19,7 +19,8 @@ class IDialogs {
     // A dialog titled with the application title, no icon, one OK button.
     virtual void plainMessage(const std::string& text) = 0;
     // Title "Warning", exclamation icon, "&Yes" and "&No", the default one marked; true only for Yes.
-    virtual bool warningQuestion(const std::string& text, DefaultAnswer defaultAnswer = DefaultAnswer::Yes) = 0;
+    virtual bool warningQuestion(const std::string& text,
+                                 DefaultAnswer defaultAnswer = DefaultAnswer::Yes) = 0;
     // Title "Information", information icon, one OK button.
     virtual void information(const std::string& text) = 0;
     // The default error handler's box: application title, stop icon, OK.

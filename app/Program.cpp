@@ -4,8 +4,8 @@
 
 #include <QFont>
 #include <QIcon>
-#include <QTimer>
 #include <QMessageBox>
+#include <QTimer>
 
 #include <cxxabi.h>
 
@@ -45,7 +45,8 @@ BackupApplication::BackupApplication(int& argc, char** argv) : QApplication(argc
     setWindowIcon(QIcon(":/backuptool.svg"));
     setQuitOnLastWindowClosed(true);
     // The layout's font is rarely installed here; these narrow faces keep its texts inside their labels.
-    QFont::insertSubstitutions("MS Sans Serif", {"Nimbus Sans Narrow", "Liberation Sans Narrow", "Arial Narrow", "Nimbus Sans", "DejaVu Sans"});
+    QFont::insertSubstitutions("MS Sans Serif", {"Nimbus Sans Narrow", "Liberation Sans Narrow",
+                                                 "Arial Narrow", "Nimbus Sans", "DejaVu Sans"});
 }
 
 bool BackupApplication::notify(QObject* receiver, QEvent* event) {
@@ -58,18 +59,22 @@ bool BackupApplication::notify(QObject* receiver, QEvent* event) {
 }
 
 std::optional<int> parseCommandLine(int argc, char** argv, ProgramOptions& options) {
-    if (const char* fromEnvironment = std::getenv("BACKUPTOOL_WORKSPACE")) options.workspace = fromEnvironment;
+    if (const char* fromEnvironment = std::getenv("BACKUPTOOL_WORKSPACE"))
+        options.workspace = fromEnvironment;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
-            std::cout << "usage: backuptool [--workspace DIR] [--auto-backup]\n"
-                         "       backuptool -h | --help | --version\n\n"
-                         "The window \"Backup & Restore Utility\".\n"
-                         "  --workspace DIR  the program folder (MCOMPANY, COMPANY/, KORVA.ini), also the working\n"
-                         "                   folder; default $BACKUPTOOL_WORKSPACE, else the executable's folder\n"
-                         "  --auto-backup    back up every company of MCOMPANY into KORVA.ini's BACKUP_FOLDER, then\n"
-                         "                   end; needs no display; messages go to stderr and backuptool.log in the\n"
-                         "                   program folder; exit status 0 when every company was backed up\n";
+            std::cout
+                << "usage: backuptool [--workspace DIR] [--auto-backup]\n"
+                   "       backuptool -h | --help | --version\n\n"
+                   "The window \"Backup & Restore Utility\".\n"
+                   "  --workspace DIR  the program folder (MCOMPANY, COMPANY/, KORVA.ini), also the working\n"
+                   "                   folder; default $BACKUPTOOL_WORKSPACE, else the executable's folder\n"
+                   "  --auto-backup    back up every company of MCOMPANY into KORVA.ini's BACKUP_FOLDER, "
+                   "then\n"
+                   "                   end; needs no display; messages go to stderr and backuptool.log in "
+                   "the\n"
+                   "                   program folder; exit status 0 when every company was backed up\n";
             return 0;
         }
         if (arg == "--version") {
@@ -81,7 +86,9 @@ std::optional<int> parseCommandLine(int argc, char** argv, ProgramOptions& optio
         } else if (arg == "--workspace" && i + 1 < argc) {
             options.workspace = argv[++i];
         } else {
-            std::cerr << "backuptool: " << (arg == "--workspace" ? "--workspace needs a folder" : "unknown argument '" + arg + "'")
+            std::cerr << "backuptool: "
+                      << (arg == "--workspace" ? "--workspace needs a folder"
+                                               : "unknown argument '" + arg + "'")
                       << "; try backuptool --help\n";
             return 2;
         }
@@ -112,7 +119,8 @@ int runProgram(BackupApplication& application, const StartHooks& hooks) {
         }
         if (options.autoBackup)
             parts.dialogs = std::make_unique<LoggingDialogs>(
-                (parts.programFolder.empty() ? fsutil::programFolder() : parts.programFolder) + "backuptool.log");
+                (parts.programFolder.empty() ? fsutil::programFolder() : parts.programFolder) +
+                "backuptool.log");
         window = std::make_unique<TForm1>(std::move(parts));
     } catch (const std::exception& error) {
         return fatal(kindOf(error) + ": " + error.what());

@@ -8,7 +8,6 @@
 #include "fsutil/Paths.h"
 #include "fsutil/Utf.h"
 
-
 #include <QApplication>
 #include <QCloseEvent>
 #include <QProxyStyle>

@@ -103,4 +103,3 @@ inline constexpr const char* kServerUser = "DBSYS";
 inline constexpr const char* kPassword = archive::kFixedPassword;
 inline constexpr const char* kRestoreAccessCode = "Qvort5807";
 } // namespace fixed
-

@@ -2,9 +2,9 @@
 
 #include "archive/internal/ZipEngine.h"
 #include "archive/internal/ZipFile.h"
-#include "fsutil/Paths.h"
 #include "fsutil/FileSetSwap.h"
 #include "fsutil/Io.h"
+#include "fsutil/Paths.h"
 #include "fsutil/TempFile.h"
 #include "fsutil/Utf.h"
 

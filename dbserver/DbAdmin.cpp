@@ -52,8 +52,7 @@ void createTable(TDbConnection& connection, const std::string& table, const std:
         std::vector<std::string> columns;
         for (const auto& field : fields)
             columns.push_back(quoteIdentifier(field.name) + " " + field.type);
-        std::string sql =
-            "CREATE TABLE " + quoteIdentifier(table) + "(" + joined(columns, ", ") + ");";
+        std::string sql = "CREATE TABLE " + quoteIdentifier(table) + "(" + joined(columns, ", ") + ");";
         for (const auto& index : indexes) {
             std::vector<std::string> quoted;
             for (const auto& field : index.fields)

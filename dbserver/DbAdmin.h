@@ -44,5 +44,4 @@ std::string preRestoreFolder(const std::string& dictionary);
 // DBSYS password of the copy being put back.
 void undoRestore(const std::string& dictionary, const std::string& user, const std::string& password);
 
-
 } // namespace dbserver::admin

@@ -35,8 +35,8 @@ void TDbConnection::setIsConnected(bool connected) {
     }
     if (session_) return;
     const bool dictionary = IsDictionaryConnection();
-    session_ = engine::connect(connectPath_, (ServerTypes & stLOCAL) != 0, dictionary ? Username : std::string(),
-                               dictionary ? Password : std::string());
+    session_ = engine::connect(connectPath_, (ServerTypes & stLOCAL) != 0,
+                               dictionary ? Username : std::string(), dictionary ? Password : std::string());
 }
 
 engine::Session& TDbConnection::Session() {
@@ -111,7 +111,8 @@ void TDbTable::Open() {
         auto cursor = std::make_unique<Cursor>();
         cursor->db = std::make_unique<sqlite::Database>(session.tableFile(TableName),
                                                         sqlite::Database::Mode::ReadOnly);
-        if (!cursor->db->hasTable(TableName)) throw DbError("the file of table " + TableName + " holds no such table");
+        if (!cursor->db->hasTable(TableName))
+            throw DbError("the file of table " + TableName + " holds no such table");
         std::string order;
         const auto fields = splitFields(IndexFieldNames);
         // A table that lacks the index's fields has no order to keep; reading those fields then fails by

@@ -80,7 +80,8 @@ struct Journal {
         std::ifstream in(file);
         std::string line;
         if (!std::getline(in, line) || line != "swap 1")
-            throw std::system_error(EINVAL, std::generic_category(), "unreadable swap journal " + file.string());
+            throw std::system_error(EINVAL, std::generic_category(),
+                                    "unreadable swap journal " + file.string());
         while (std::getline(in, line)) {
             std::vector<std::string> fields;
             std::stringstream stream(line);
@@ -91,7 +92,8 @@ struct Journal {
             else if (fields.size() == 3 && (fields[0] == "place" || fields[0] == "retire"))
                 journal.entries.push_back({std::stoul(fields[1]), unescape(fields[2]), fields[0] == "place"});
             else
-                throw std::system_error(EINVAL, std::generic_category(), "unreadable swap journal " + file.string());
+                throw std::system_error(EINVAL, std::generic_category(),
+                                        "unreadable swap journal " + file.string());
         }
         return journal;
     }
@@ -227,8 +229,8 @@ void FileSetSwap::recover(const fs::path& folder) {
     std::error_code ec;
     std::vector<fs::path> found;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
-        if (wildcardMatch(kStagingPattern, it->path().filename().string()) &&
-            it->is_directory(ec) && !it->is_symlink(ec))
+        if (wildcardMatch(kStagingPattern, it->path().filename().string()) && it->is_directory(ec) &&
+            !it->is_symlink(ec))
             found.push_back(it->path());
     for (const fs::path& staging : found) {
         const FileLock lock = FileLock::tryLock(staging, true);
@@ -245,8 +247,7 @@ void FileSetSwap::recover(const fs::path& folder) {
 void removeStaleFiles(const fs::path& folder, const std::function<bool(std::string_view)>& isOurs) {
     std::error_code ec;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        if (!isOurs(it->path().filename().string()) || !it->is_regular_file(ec) ||
-            it->is_symlink(ec))
+        if (!isOurs(it->path().filename().string()) || !it->is_regular_file(ec) || it->is_symlink(ec))
             continue;
         try {
             if (FileLock::tryLock(it->path(), true)) fs::remove(it->path(), ec);

@@ -53,6 +53,7 @@ class FileSetSwap {
 
 // Removes the program's own stale temporary files from a folder: those whose names `isOurs` accepts and
 // that no running process holds locked.
-void removeStaleFiles(const std::filesystem::path& folder, const std::function<bool(std::string_view)>& isOurs);
+void removeStaleFiles(const std::filesystem::path& folder,
+                      const std::function<bool(std::string_view)>& isOurs);
 
 } // namespace fsutil

@@ -28,14 +28,17 @@ std::string parseIniString(const std::string& text, const std::string& section, 
         if (entry.empty() || entry[0] == ';') continue;
         if (entry[0] == '[') {
             const size_t close = entry.find(']');
-            inSection = close != std::string::npos && equalsIgnoringCase(trimmed(entry.substr(1, close - 1)), section);
+            inSection = close != std::string::npos &&
+                        equalsIgnoringCase(trimmed(entry.substr(1, close - 1)), section);
             continue;
         }
         const size_t equals = entry.find('=');
-        if (!inSection || equals == std::string::npos || !equalsIgnoringCase(trimmed(entry.substr(0, equals)), key))
+        if (!inSection || equals == std::string::npos ||
+            !equalsIgnoringCase(trimmed(entry.substr(0, equals)), key))
             continue;
         std::string value = trimmed(entry.substr(equals + 1));
-        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+            value = value.substr(1, value.size() - 2);
         return value;
     }
     return fallback;

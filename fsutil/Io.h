@@ -60,7 +60,7 @@ struct Faults {
     int readError = EIO;
     int failingRename = -1; // 0 for the next rename, 1 for the one after, ...
     int renameError = EIO;
-    int killAtRename = -1; // the process kills itself (SIGKILL) instead of doing that rename
+    int killAtRename = -1;  // the process kills itself (SIGKILL) instead of doing that rename
     int copyRangeError = 0; // copy_file_range fails at once with this, as it does across file systems
 };
 void setFaults(const Faults& faults);

@@ -6,7 +6,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     try {
-        const auto call = dbserver::parseStatement(std::string_view(reinterpret_cast<const char*>(data), size));
+        const auto call =
+            dbserver::parseStatement(std::string_view(reinterpret_cast<const char*>(data), size));
         for (const auto& argument : call.arguments)
             if (argument && argument->find('\0') != std::string::npos) __builtin_trap();
     } catch (const dbserver::DbError&) {

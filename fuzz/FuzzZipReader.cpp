@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     static const fs::path root = fs::temp_directory_path() / ("fuzz-zip-" + std::to_string(::getpid()));
     fs::remove_all(root);
     fs::create_directories(root);
-    std::ofstream(root / "input.zip", std::ios::binary).write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    std::ofstream(root / "input.zip", std::ios::binary)
+        .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
 
     archive::TZipControl zip;
     zip.Limits.tileSize = 1 << 12; // several tiles per entry
@@ -30,8 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
 
     // Whatever the archive said, nothing may land outside the folder.
     for (const auto& entry : fs::recursive_directory_iterator(root))
-        if (!entry.path().string().starts_with((root / "out").string()) && entry.path() != root / "input.zip" &&
-            entry.path() != root / "out")
+        if (!entry.path().string().starts_with((root / "out").string()) &&
+            entry.path() != root / "input.zip" && entry.path() != root / "out")
             __builtin_trap();
     fs::remove_all(root);
     return 0;

@@ -24,8 +24,8 @@ struct FakeDialogs : IDialogs {
 
     void plainMessage(const std::string& text) override { shown.push_back("plain: " + text); }
     bool warningQuestion(const std::string& text, DefaultAnswer defaultAnswer) override {
-        shown.push_back(std::string(defaultAnswer == DefaultAnswer::No ? "warning (default No): " : "warning: ") +
-                        text);
+        shown.push_back(
+            std::string(defaultAnswer == DefaultAnswer::No ? "warning (default No): " : "warning: ") + text);
         if (answers.empty()) return false;
         const bool yes = answers.front();
         answers.pop_front();

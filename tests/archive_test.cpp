@@ -399,21 +399,28 @@ TEST_F(ZipFaultTest, WinZipAesMatchesLibzipSevenZipAndBsdtarBothWays) {
     }
     zip_discard(za);
     // Ours, read by 7-Zip and bsdtar.
-    ASSERT_EQ(shell("7z x -y -p" + std::string(kPassword) + " -o'" + (dir / "by7z") + "' '" + (dir / "good.zip") + "'"), 0);
+    ASSERT_EQ(shell("7z x -y -p" + std::string(kPassword) + " -o'" + (dir / "by7z") + "' '" +
+                    (dir / "good.zip") + "'"),
+              0);
     EXPECT_TRUE(folderContents(dir.path() / "by7z") == expected);
     std::filesystem::create_directories(dir.path() / "bybsd");
-    ASSERT_EQ(shell("cd '" + (dir / "bybsd") + "' && bsdtar --passphrase " + kPassword + " -xf ../good.zip"), 0);
+    ASSERT_EQ(shell("cd '" + (dir / "bybsd") + "' && bsdtar --passphrase " + kPassword + " -xf ../good.zip"),
+              0);
     EXPECT_TRUE(folderContents(dir.path() / "bybsd") == expected);
 
     // Theirs, read by us: 7-Zip stores what does not deflate as AE-2 without a CRC.
     const std::string files = "abc.ADD CUSTOMER.tbl LARGE.tbl RANDOM.bin NOEXT empty.tbl";
-    ASSERT_EQ(shell("cd '" + (dir / "img") + "' && 7z a -tzip -mem=AES256 -p" + kPassword + " ../7z.zip " + files), 0);
-    ASSERT_EQ(shell("cd '" + (dir / "img") + "' && bsdtar --format zip --options zip:encryption=aes256 --passphrase " +
-                    kPassword + " -cf ../bsd.zip " + files),
+    ASSERT_EQ(
+        shell("cd '" + (dir / "img") + "' && 7z a -tzip -mem=AES256 -p" + kPassword + " ../7z.zip " + files),
+        0);
+    ASSERT_EQ(shell("cd '" + (dir / "img") +
+                    "' && bsdtar --format zip --options zip:encryption=aes256 --passphrase " + kPassword +
+                    " -cf ../bsd.zip " + files),
               0);
     za = zip_open((dir / "libzip.zip").c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
     for (const auto& [name, bytes] : expected) {
-        const zip_int64_t index = zip_file_add(za, name.c_str(), zip_source_buffer(za, bytes.data(), bytes.size(), 0), 0);
+        const zip_int64_t index =
+            zip_file_add(za, name.c_str(), zip_source_buffer(za, bytes.data(), bytes.size(), 0), 0);
         zip_file_set_encryption(za, static_cast<zip_uint64_t>(index), ZIP_EM_AES_256, kPassword);
     }
     ASSERT_EQ(zip_close(za), 0);

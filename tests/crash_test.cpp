@@ -115,7 +115,8 @@ TEST_F(CrashTest, RestoreKilledAtEachRenameLeavesTheOldOrTheNewDatabase) {
     for (bool killed = true; killed; ++k) {
         const std::string live = dir / ("live" + std::to_string(k));
         fs::copy(dir / "pristine", live, fs::copy_options::recursive);
-        killed = killedAtRename(k, [&] { exec(dir / "new/abc.add", restoreFrom(dir / "new/abc.add", live + "/abc.add")); });
+        killed = killedAtRename(
+            k, [&] { exec(dir / "new/abc.add", restoreFrom(dir / "new/abc.add", live + "/abc.add")); });
         const std::string rows = dumpOf(live + "/abc.add"); // the next connection completes or undoes it
         EXPECT_TRUE(rows == oldRows || rows == newRows) << "killed at rename " << k;
         if (!killed) {
@@ -205,7 +206,8 @@ class ToolKillTest : public ::testing::Test {
     }
 
     // Starts the tool, kills it after `delay`, and waits; the exit status.
-    int runAndKill(const std::vector<std::string>& args, std::chrono::microseconds delay, int signal = SIGKILL) {
+    int runAndKill(const std::vector<std::string>& args, std::chrono::microseconds delay,
+                   int signal = SIGKILL) {
         const pid_t pid = ::fork();
         if (pid == 0) {
             std::vector<char*> argv;
@@ -236,13 +238,18 @@ TEST_F(ToolKillTest, ZipctlKilledAnywhereLeavesTheOldZipOrAWholeNewOne) {
         runAndKill({tool("zipctl"), "zip", dir / "out.zip", dir / "img"}, delay);
         const std::string zip = readFile(dir / "out.zip");
         if (zip != "the previous good backup") {
-            EXPECT_EQ(std::system(("'" + tool("zipctl") + "' test '" + (dir / "out.zip") + "' >/dev/null").c_str()), 0)
+            EXPECT_EQ(
+                std::system(("'" + tool("zipctl") + "' test '" + (dir / "out.zip") + "' >/dev/null").c_str()),
+                0)
                 << "round " << round;
         }
         fs::remove(dir / "out.zip");
         writeFile(dir / "out.zip", "the previous good backup");
     }
-    ASSERT_EQ(std::system(("'" + tool("zipctl") + "' zip '" + (dir / "x.zip") + "' '" + (dir / "img") + "' >/dev/null").c_str()), 0);
+    ASSERT_EQ(std::system(("'" + tool("zipctl") + "' zip '" + (dir / "x.zip") + "' '" + (dir / "img") +
+                           "' >/dev/null")
+                              .c_str()),
+              0);
     expectNoStaging(dir.path());
 }
 
@@ -257,7 +264,10 @@ TEST_F(ToolKillTest, SigtermStopsZipctlAndItCleansUp) {
 
     fs::create_directories(dir.path() / "target");
     writeFile(dir / "target/T0.tbl", "the current file");
-    ASSERT_EQ(std::system(("'" + tool("zipctl") + "' zip '" + (dir / "new.zip") + "' '" + (dir / "img") + "' >/dev/null").c_str()), 0);
+    ASSERT_EQ(std::system(("'" + tool("zipctl") + "' zip '" + (dir / "new.zip") + "' '" + (dir / "img") +
+                           "' >/dev/null")
+                              .c_str()),
+              0);
     const int unzipped = runAndKill({tool("zipctl"), "unzip", dir / "new.zip", dir / "target"},
                                     std::chrono::milliseconds(20), SIGINT);
     if (WIFEXITED(unzipped) && WEXITSTATUS(unzipped) == 128 + SIGINT) {

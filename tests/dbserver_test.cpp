@@ -2,8 +2,8 @@
 #include "dbserver/internal/Manifest.h"
 #include "dbserver/internal/Sqlite.h"
 #include "fsutil/Io.h"
-#include "workspace/DemoWorkspace.h"
 #include "tests/TestSupport.h"
+#include "workspace/DemoWorkspace.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -263,7 +263,8 @@ TEST_F(ServerTest, RefusedRestoresLeaveTheDestinationByteIdentical) {
     // A damaged image file: refused by the manifest the backup wrote, or, without one, by the full check.
     std::filesystem::resize_file(dir / "img/CUSTOMER.tbl", 5000);
     const std::string mismatch = errorOf([&] { restore(dir / "img/abc.add", target); });
-    EXPECT_NE(mismatch.find("the image file " + (dir / "img/CUSTOMER.tbl") + " does not match the image's manifest"),
+    EXPECT_NE(mismatch.find("the image file " + (dir / "img/CUSTOMER.tbl") +
+                            " does not match the image's manifest"),
               std::string::npos)
         << mismatch;
     EXPECT_EQ(folderContents(dir / "live"), live);
@@ -298,14 +299,15 @@ TEST_F(ServerTest, BackupWhileAnotherConnectionWritesIsConsistent) {
             sqlite3* db = nullptr;
             sqlite3_open((dir / "company/CUSTOMER.tbl").c_str(), &db);
             sqlite3_busy_timeout(db, 5000);
-            sqlite3_exec(db, ("ATTACH '" + (dir / "company/INVOICE.tbl") + "' AS inv").c_str(), nullptr, nullptr,
-                         nullptr);
+            sqlite3_exec(db, ("ATTACH '" + (dir / "company/INVOICE.tbl") + "' AS inv").c_str(), nullptr,
+                         nullptr, nullptr);
             if (wal)
-                sqlite3_exec(db, "PRAGMA main.journal_mode=WAL; PRAGMA inv.journal_mode=WAL", nullptr, nullptr,
-                             nullptr);
+                sqlite3_exec(db, "PRAGMA main.journal_mode=WAL; PRAGMA inv.journal_mode=WAL", nullptr,
+                             nullptr, nullptr);
             for (int id = wal ? 100000 : 100; !stop; ++id) {
-                const std::string sql = "BEGIN; INSERT INTO CUSTOMER VALUES(" + std::to_string(id) + ", 'x');" +
-                                        "INSERT INTO inv.INVOICE VALUES(" + std::to_string(id) + ", 1); COMMIT;";
+                const std::string sql = "BEGIN; INSERT INTO CUSTOMER VALUES(" + std::to_string(id) +
+                                        ", 'x');" + "INSERT INTO inv.INVOICE VALUES(" + std::to_string(id) +
+                                        ", 1); COMMIT;";
                 if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK)
                     ++commits;
                 else
@@ -358,7 +360,8 @@ TEST_F(ServerTest, HostileImagesStatementsAndDestinationsAreRefused) {
     EXPECT_FALSE(std::filesystem::exists(target));
     tamper("UPDATE dd_tables SET file = 'CUSTOMER.tbl' WHERE name = 'CUSTOMER';"
            "UPDATE dd_users SET iterations = 2000000000");
-    EXPECT_NE(errorOf([&] { connect(dir / "img/abc.add"); }).find("2000000000 hashing rounds"), std::string::npos);
+    EXPECT_NE(errorOf([&] { connect(dir / "img/abc.add"); }).find("2000000000 hashing rounds"),
+              std::string::npos);
     tamper("UPDATE dd_users SET iterations = 20000");
 
     const std::string nul = std::string("EXECUTE PROCEDURE sp_RestoreDatabase('") + (dir / "img/abc.add") +
@@ -378,8 +381,9 @@ TEST_F(ServerTest, HostileImagesStatementsAndDestinationsAreRefused) {
     const auto live = folderContents(dir / "live");
     {
         auto holder = connect(target);
-        EXPECT_NE(errorOf([&] { restore(dir / "img/abc.add", dir / "live/other.add"); })
-                      .find("is open by another connection"),
+        EXPECT_NE(errorOf([&] {
+                      restore(dir / "img/abc.add", dir / "live/other.add");
+                  }).find("is open by another connection"),
                   std::string::npos);
         EXPECT_NE(errorOf([&] { backup(dir / "live"); }).find("is in use"), std::string::npos);
     }
@@ -398,8 +402,10 @@ TEST_F(ServerTest, ManifestVerifiedRestore) {
 
     const std::string target = dir / "live/abc.add";
     const auto refusedNaming = [&](const std::string& what) {
-        EXPECT_NE(errorOf([&] { admin::verifyImage(dir / "img/abc.add"); }).find(what), std::string::npos) << what;
-        EXPECT_NE(errorOf([&] { restore(dir / "img/abc.add", target); }).find(what), std::string::npos) << what;
+        EXPECT_NE(errorOf([&] { admin::verifyImage(dir / "img/abc.add"); }).find(what), std::string::npos)
+            << what;
+        EXPECT_NE(errorOf([&] { restore(dir / "img/abc.add", target); }).find(what), std::string::npos)
+            << what;
         EXPECT_FALSE(std::filesystem::exists(target)) << what;
     };
     // A byte changed in place: the same size, another hash.
@@ -416,7 +422,8 @@ TEST_F(ServerTest, ManifestVerifiedRestore) {
     withManifest(text + "file\t00000000000000000000000000000000\t1\tEXTRA.tbl\n");
     refusedNaming("lists EXTRA.tbl, which is not a file of the image");
     std::string missing = text;
-    missing.erase(missing.find("file\t"), missing.find("\n", missing.find("file\t")) - missing.find("file\t") + 1);
+    missing.erase(missing.find("file\t"),
+                  missing.find("\n", missing.find("file\t")) - missing.find("file\t") + 1);
     withManifest(missing);
     refusedNaming("does not list its file");
     withManifest("not a manifest\n");
@@ -429,13 +436,15 @@ TEST_F(ServerTest, ManifestVerifiedRestore) {
     testsupport::writeFile(dir / "img/CUSTOMER.tbl", customers);
     const auto line = [&](const char* name) {
         return "file\t" + dbserver::manifest::hashFile(dir / ("img/" + std::string(name))) + "\t" +
-               std::to_string(std::filesystem::file_size(dir / ("img/" + std::string(name)))) + "\t" + name + "\n";
+               std::to_string(std::filesystem::file_size(dir / ("img/" + std::string(name)))) + "\t" + name +
+               "\n";
     };
     withManifest("backup image manifest 1\ndictionary\tabc.add\ntime\tnow\n" + line("abc.add") +
                  line("CUSTOMER.tbl") + line("INVOICE.tbl"));
     EXPECT_NO_THROW(admin::verifyImage(dir / "img/abc.add"));
-    EXPECT_NE(errorOf([&] { restore(dir / "img/abc.add", target); })
-                  .find("the image file " + (dir / "img/CUSTOMER.tbl") + " is damaged"),
+    EXPECT_NE(errorOf([&] {
+                  restore(dir / "img/abc.add", target);
+              }).find("the image file " + (dir / "img/CUSTOMER.tbl") + " is damaged"),
               std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(target));
 
@@ -492,7 +501,8 @@ TEST_F(ServerFaultTest, BackupAndRestoreUnderDeviceFaults) {
         if (backupError == "(no error)") {
             EXPECT_EQ(dumpOf(dir / "img/abc.add"), newRows) << what;
         } else {
-            EXPECT_NE(backupError.find("sp_BackupDatabase"), std::string::npos) << what << ": " << backupError;
+            EXPECT_NE(backupError.find("sp_BackupDatabase"), std::string::npos)
+                << what << ": " << backupError;
             EXPECT_TRUE(folderContents(dir / "img") == image) << what;
         }
         expectNoLeftovers(dir / "img");
@@ -507,7 +517,8 @@ TEST_F(ServerFaultTest, BackupAndRestoreUnderDeviceFaults) {
         if (restoreError == "(no error)") {
             EXPECT_EQ(dumpOf(target), newRows) << what;
         } else {
-            EXPECT_NE(restoreError.find("sp_RestoreDatabase"), std::string::npos) << what << ": " << restoreError;
+            EXPECT_NE(restoreError.find("sp_RestoreDatabase"), std::string::npos)
+                << what << ": " << restoreError;
             EXPECT_TRUE(folderContents(dir / "live") == live) << what;
         }
         connect(target); // tidies what the swap could not
@@ -531,9 +542,12 @@ TEST_F(ServerFaultTest, RestoreKeepsThePreRestoreCopyAndUndoPutsItBack) {
     admin::undoRestore(target, "DBSYS", kPassword);
     EXPECT_EQ(dumpOf(target), before);
     EXPECT_EQ(dumpOf(copy + "/abc.add"), restored) << "the undone restore can be redone";
-    EXPECT_NE(errorOf([&] { admin::undoRestore(target, "DBSYS", "wrong"); }).find("wrong"), std::string::npos);
+    EXPECT_NE(errorOf([&] { admin::undoRestore(target, "DBSYS", "wrong"); }).find("wrong"),
+              std::string::npos);
     EXPECT_EQ(dumpOf(target), before);
-    EXPECT_NE(errorOf([&] { admin::undoRestore(dir / "img/abc.add", "DBSYS", kPassword); }).find("no pre-restore copy"),
+    EXPECT_NE(errorOf([&] {
+                  admin::undoRestore(dir / "img/abc.add", "DBSYS", kPassword);
+              }).find("no pre-restore copy"),
               std::string::npos);
 
     for (const char* file : {"img/abc.add", "img/CUSTOMER.tbl", "live/abc.add", "live/INVOICE.tbl"})

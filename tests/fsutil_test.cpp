@@ -13,10 +13,18 @@ TEST(WildcardTest, MatchesWholeNamesWithoutRegardToCase) {
         const char* name;
         bool matches;
     } cases[] = {
-        {"TEMP_*.*", "TEMP_abc.ADD", true},  {"TEMP_*.*", "temp_x.dat", true}, {"TEMP_*.*", "TEMP_x", false},
-        {"*.ZIP", "abc.zip", true},          {"*.ZIP", "abc.zip.old", false}, {"a?c", "abc", true},
-        {"a?c", "ac", false},                {"*", "", true},                 {"*a*b*", "xxaxxbxx", true},
-        {"*a*b*", "xxbxxaxx", false},        {"", "", true},                  {"", "x", false},
+        {"TEMP_*.*", "TEMP_abc.ADD", true},
+        {"TEMP_*.*", "temp_x.dat", true},
+        {"TEMP_*.*", "TEMP_x", false},
+        {"*.ZIP", "abc.zip", true},
+        {"*.ZIP", "abc.zip.old", false},
+        {"a?c", "abc", true},
+        {"a?c", "ac", false},
+        {"*", "", true},
+        {"*a*b*", "xxaxxbxx", true},
+        {"*a*b*", "xxbxxaxx", false},
+        {"", "", true},
+        {"", "x", false},
     };
     for (const auto& c : cases)
         EXPECT_EQ(fsutil::wildcardMatch(c.pattern, c.name), c.matches) << c.pattern << " / " << c.name;
@@ -45,11 +53,11 @@ TEST(Utf8Test, DecodingTakesTheShortestFormsOnly) {
         {"\xC3\xA4", u"\u00E4"},
         {"\xE2\x82\xAC", u"\u20AC"},
         {"\xF0\x9F\x98\x80", u"\U0001F600"},
-        {"\xC0\x80", u"\uFFFD\uFFFD"},          // an overlong NUL
+        {"\xC0\x80", u"\uFFFD\uFFFD"},           // an overlong NUL
         {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"}, // an overlong "/"
         {"\xF0\x82\x82\xAC", u"\uFFFD\uFFFD\uFFFD\uFFFD"},
-        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"}, // a surrogate
-        {"\xC3", u"\uFFFD"},                     // cut short
+        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},           // a surrogate
+        {"\xC3", u"\uFFFD"},                               // cut short
         {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"}, // past U+10FFFF
     };
     for (const auto& c : cases)
@@ -77,7 +85,8 @@ TEST(IniTest, ReadAsTheOriginalPlatformReadsIt) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(fsutil::parseIniString(c.text, "BACKUP", "BACKUP_FOLDER", "<default>"), c.value) << c.text;
-    EXPECT_EQ(fsutil::readIniString("/no/such/KORVA.ini", "BACKUP", "BACKUP_FOLDER", "<default>"), "<default>");
+    EXPECT_EQ(fsutil::readIniString("/no/such/KORVA.ini", "BACKUP", "BACKUP_FOLDER", "<default>"),
+              "<default>");
 }
 
 } // namespace

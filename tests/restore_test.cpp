@@ -141,11 +141,13 @@ TEST_F(RestoreTest, AMissingZipAsksBeforeRestoringFromTheImageFolder) {
     const std::vector<std::string> asked = {
         "plain: Backup file C:\\TEMP\\ABC.ZIP is not exist in Drive !",
         "warning (default No): Restore the database from the backup image already in the folder "
-        "D:\\DRAVELL\\BACKUP_DBNAME\\ instead? This replaces the live database D:\\DRAVELL\\COMPANY\\abc\\abc.add "
+        "D:\\DRAVELL\\BACKUP_DBNAME\\ instead? This replaces the live database "
+        "D:\\DRAVELL\\COMPANY\\abc\\abc.add "
         "with that image."};
     w.btnRestore_btn1->click(); // answered No
     EXPECT_EQ(dialogs->shown, asked);
-    EXPECT_EQ(w.con1.ConnectPath(), "D:\\DRAVELL\\COMPANY\\abc\\abc.add") << "still the backup's: no server call";
+    EXPECT_EQ(w.con1.ConnectPath(), "D:\\DRAVELL\\COMPANY\\abc\\abc.add")
+        << "still the backup's: no server call";
     EXPECT_EQ(folderContents("COMPANY/abc"), live);
     EXPECT_TRUE(w.isVisible());
 

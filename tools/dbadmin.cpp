@@ -1,6 +1,6 @@
 // dbadmin: the embedded database server's command-line tool for operators, tests and demos.
-#include "cli/CommandLine.h"
 #include "dbserver/DbAdmin.h"
+#include "cli/CommandLine.h"
 #include "fsutil/StopSignals.h"
 #include "workspace/DemoWorkspace.h"
 
@@ -37,7 +37,8 @@ const std::map<std::string, Command>& commands() {
         {"create-table",
          {"CONNECT_PATH USER PASSWORD TABLE NAME:TYPE,... [INDEX:FIELD;...[:unique] ...]",
           "a table of a dictionary, or a free table of a folder", 5, SIZE_MAX}},
-        {"load", {"CONNECT_PATH USER PASSWORD TABLE CSV_FILE", "append the rows of a CSV file to a table", 5, 5}},
+        {"load",
+         {"CONNECT_PATH USER PASSWORD TABLE CSV_FILE", "append the rows of a CSV file to a table", 5, 5}},
         {"undo-restore",
          {"DICTIONARY USER PASSWORD",
           "put back the database the last restore replaced (its pre-restore copy); the one it replaces\n"
@@ -49,7 +50,8 @@ const std::map<std::string, Command>& commands() {
 }
 
 std::string usage() {
-    std::string text = "usage: dbadmin COMMAND ARGUMENTS...\n       dbadmin COMMAND --help | --help | --version\n\n";
+    std::string text =
+        "usage: dbadmin COMMAND ARGUMENTS...\n       dbadmin COMMAND --help | --help | --version\n\n";
     for (const auto& [name, command] : commands())
         text += "  dbadmin " + name + " " + command.arguments + "\n    " + command.description + "\n";
     return text + "\nUSER is DBSYS for the server procedures. Paths may use \"\\\" as a separator.\n\n" +
@@ -116,14 +118,16 @@ int run(const std::vector<std::string>& args) {
     const std::string& name = found->first;
     const Command& command = found->second;
     if (args.size() == 2 && cli::isHelp(args[1])) {
-        std::cout << "usage: dbadmin " << name << " " << command.arguments << "\n  " << command.description << "\n";
+        std::cout << "usage: dbadmin " << name << " " << command.arguments << "\n  " << command.description
+                  << "\n";
         return cli::exitcode::Ok;
     }
     const size_t given = args.size() - 1;
     if (given < command.least)
         throw cli::UsageError(name + " needs " + command.arguments + "; " + std::to_string(given) +
                               " argument(s) given");
-    if (given > command.most) throw cli::UsageError(name + ": unexpected argument '" + args[command.most + 1] + "'");
+    if (given > command.most)
+        throw cli::UsageError(name + ": unexpected argument '" + args[command.most + 1] + "'");
 
     if (name == "demo") {
         workspace::makeDemoWorkspace(args[1], args.size() > 2 ? args[2] : kDemoPassword);
@@ -152,13 +156,15 @@ int run(const std::vector<std::string>& args) {
         std::vector<admin::FieldDef> fields;
         for (const auto& field : split(args[5], ',')) {
             const auto colon = field.find(':');
-            if (colon == std::string::npos) throw cli::UsageError("a field is NAME:TYPE, not '" + field + "'");
+            if (colon == std::string::npos)
+                throw cli::UsageError("a field is NAME:TYPE, not '" + field + "'");
             fields.push_back({field.substr(0, colon), field.substr(colon + 1)});
         }
         std::vector<admin::IndexDef> indexes;
         for (size_t i = 6; i < args.size(); ++i) {
             const auto parts = split(args[i], ':');
-            if (parts.size() < 2) throw cli::UsageError("an index is NAME:FIELD;...[:unique], not '" + args[i] + "'");
+            if (parts.size() < 2)
+                throw cli::UsageError("an index is NAME:FIELD;...[:unique], not '" + args[i] + "'");
             indexes.push_back({parts[0], split(parts[1], ';'), parts.size() > 2 && parts[2] == "unique"});
         }
         admin::createTable(*connection(args), args[4], fields, indexes);
@@ -194,5 +200,6 @@ int exitCodeOf(const std::exception& error) {
 
 int main(int argc, char** argv) {
     fsutil::stopOnSignals();
-    return cli::run(kProgram, [&] { return run(std::vector<std::string>(argv + 1, argv + argc)); }, exitCodeOf);
+    return cli::run(
+        kProgram, [&] { return run(std::vector<std::string>(argv + 1, argv + argc)); }, exitCodeOf);
 }

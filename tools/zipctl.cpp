@@ -135,14 +135,16 @@ int run(std::vector<std::string> args) {
     if (found == commands().end()) throw cli::UsageError("unknown command '" + words[0] + "'");
     const auto& [name, command] = *found;
     if (help) {
-        std::cout << "usage: zipctl [OPTIONS] " << name << " " << command.arguments << "\n  " << command.description
-                  << "\n\n" << kOptions;
+        std::cout << "usage: zipctl [OPTIONS] " << name << " " << command.arguments << "\n  "
+                  << command.description << "\n\n"
+                  << kOptions;
         return cli::exitcode::Ok;
     }
     if (words.size() - 1 < command.count)
         throw cli::UsageError(name + " needs " + command.arguments + "; " + std::to_string(words.size() - 1) +
                               " argument(s) given");
-    if (words.size() - 1 > command.count) throw cli::UsageError(name + ": unexpected argument '" + words[command.count + 1] + "'");
+    if (words.size() - 1 > command.count)
+        throw cli::UsageError(name + ": unexpected argument '" + words[command.count + 1] + "'");
     if (!password) {
         const char* fromEnvironment = std::getenv("ZIPCTL_PASSWORD");
         password = fromEnvironment ? fromEnvironment : kFixedPassword;
@@ -152,10 +154,12 @@ int run(std::vector<std::string> args) {
     running = &zip;
     for (const auto& [id, value] : startupSettings(toUtf16(*password)))
         zip.SetProperty(id, value);
-    zip.OnFileStatus = [](IZipControl&, const std::u16string& entry, std::int32_t size, std::int32_t compressed,
-                          std::int32_t, std::int16_t, std::int16_t ratio, bool completed) {
+    zip.OnFileStatus = [](IZipControl&, const std::u16string& entry, std::int32_t size,
+                          std::int32_t compressed, std::int32_t, std::int16_t, std::int16_t ratio,
+                          bool completed) {
         if (completed)
-            std::cout << toUtf8(entry) << "  " << size << " -> " << compressed << " bytes (" << ratio << "% saved)\n"
+            std::cout << toUtf8(entry) << "  " << size << " -> " << compressed << " bytes (" << ratio
+                      << "% saved)\n"
                       << std::flush;
     };
     const bool progressLine = !quiet && ::isatty(STDERR_FILENO);
@@ -164,10 +168,11 @@ int run(std::vector<std::string> args) {
         zip.OnProgress = [started](IZipControl&, std::uint64_t done, std::uint64_t total) {
             const double seconds =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-            std::fprintf(stderr, "\r%3d%%  %s of %s  %s/s   ", total ? static_cast<int>(done * 100 / total) : 100,
-                         megabytes(done).c_str(), megabytes(total).c_str(),
-                         megabytes(seconds > 0 ? static_cast<std::uint64_t>(static_cast<double>(done) / seconds) : 0)
-                             .c_str());
+            std::fprintf(
+                stderr, "\r%3d%%  %s of %s  %s/s   ", total ? static_cast<int>(done * 100 / total) : 100,
+                megabytes(done).c_str(), megabytes(total).c_str(),
+                megabytes(seconds > 0 ? static_cast<std::uint64_t>(static_cast<double>(done) / seconds) : 0)
+                    .c_str());
         };
     zip.setZipFilename(toUtf16(words[1]));
     std::int32_t code;
@@ -194,7 +199,8 @@ int run(std::vector<std::string> args) {
     running = nullptr;
     if (progressLine) std::fputs("\n", stderr);
     if (code != result::Success) {
-        cli::printError(kProgram, "result " + std::to_string(code) + ": " + toUtf8(zip.DescribeResult(0, code)));
+        cli::printError(kProgram,
+                        "result " + std::to_string(code) + ": " + toUtf8(zip.DescribeResult(0, code)));
         return fsutil::stopSignal() ? 128 + fsutil::stopSignal() : exitCodeOf(code);
     }
     return cli::exitcode::Ok;
@@ -206,6 +212,7 @@ int main(int argc, char** argv) {
     fsutil::stopOnSignals([] {
         if (running) running->Abort();
     });
-    return cli::run(kProgram, [&] { return run(std::vector<std::string>(argv + 1, argv + argc)); },
-                    [](const std::exception&) { return cli::exitcode::Failure; });
+    return cli::run(
+        kProgram, [&] { return run(std::vector<std::string>(argv + 1, argv + argc)); },
+        [](const std::exception&) { return cli::exitcode::Failure; });
 }

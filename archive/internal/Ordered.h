@@ -76,7 +76,8 @@ template <typename Result> class OrderedWork {
                 changed_.wait(lock, [&] {
                     if (stopping_ || next_ >= results_.size()) return true;
                     const std::uint64_t c = cost_(next_);
-                    return next_ < taken_ + bounds_.ahead && (inFlight_ == 0 || inFlight_ + c <= bounds_.budget);
+                    return next_ < taken_ + bounds_.ahead &&
+                           (inFlight_ == 0 || inFlight_ + c <= bounds_.budget);
                 });
                 if (stopping_ || next_ >= results_.size()) return;
                 i = next_++;

@@ -55,7 +55,7 @@ std::int32_t deviceFailure(int error) {
 
 std::int32_t writeFailure(int error) {
     return error == ENOSPC || error == EDQUOT || error == EIO || error == ECANCELED ? deviceFailure(error)
-                                                                                   : result::CannotWriteFile;
+                                                                                    : result::CannotWriteFile;
 }
 
 std::int32_t PartFile::write(const std::uint8_t* data, size_t size) {

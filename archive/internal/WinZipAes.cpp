@@ -57,7 +57,7 @@ struct EntryCipher::State {
     EVP_CIPHER_CTX* aes = nullptr;
     EVP_MAC* macType = nullptr;
     EVP_MAC_CTX* mac = nullptr;
-    std::uint64_t counter = 0;   // blocks used so far
+    std::uint64_t counter = 0; // blocks used so far
     std::vector<std::uint8_t> keystream = std::vector<std::uint8_t>(kBlock * kBlocksAtOnce);
     std::vector<std::uint8_t> counters = std::vector<std::uint8_t>(kBlock * kBlocksAtOnce);
     size_t keystreamAt = 0, keystreamEnd = 0; // unused keystream bytes
@@ -77,7 +77,8 @@ struct EntryCipher::State {
                                        derived.data()) == 1,
                 "key derivation");
         headerSize = salt + kVerifierSize;
-        if (checkVerifier && CRYPTO_memcmp(derived.data() + 2 * key, header.data() + salt, kVerifierSize) != 0)
+        if (checkVerifier &&
+            CRYPTO_memcmp(derived.data() + 2 * key, header.data() + salt, kVerifierSize) != 0)
             return false;
         std::memcpy(header.data() + salt, derived.data() + 2 * key, kVerifierSize);
         aes = EVP_CIPHER_CTX_new();

@@ -3,12 +3,12 @@
 #include "archive/IZipControl.h"
 #include "archive/ZipLimits.h"
 
+#include <algorithm>
 #include <atomic>
 #include <ctime>
 #include <filesystem>
 #include <functional>
 #include <optional>
-#include <algorithm>
 #include <thread>
 
 namespace archive::engine {
@@ -55,8 +55,6 @@ struct ReadOptions {
     bool skipIfOlderDate = false;
 };
 
-
-
 std::int32_t readZip(const fs::path& zipPath, const ReadOptions& options);
 
 std::int32_t listZip(const fs::path& zipPath, std::vector<ZipEntryInfo>& entries);
@@ -70,8 +68,8 @@ inline unsigned workerCount(const ZipLimits& limits) {
     return limits.workers ? limits.workers : std::max(1u, std::min(8u, std::thread::hardware_concurrency()));
 }
 
-// True when going from `before` to `after` bytes of `total` crosses a percent, so that progress events come at
-// every percent and not at every block.
+// True when going from `before` to `after` bytes of `total` crosses a percent, so that progress events come
+// at every percent and not at every block.
 inline bool progressDue(std::uint64_t before, std::uint64_t after, std::uint64_t total) {
     return total == 0 || (before * 100 / total) != (after * 100 / total);
 }

@@ -13,8 +13,8 @@ namespace archive::engine {
 
 std::int32_t codeForZipError(const zip_error_t* error, std::int32_t fallback) {
     const int system = zip_error_code_system(error);
-    if (zip_error_system_type(error) == ZIP_ET_SYS && (system == ENOSPC || system == EDQUOT || system == EIO ||
-                                                         system == ECANCELED))
+    if (zip_error_system_type(error) == ZIP_ET_SYS &&
+        (system == ENOSPC || system == EDQUOT || system == EIO || system == ECANCELED))
         return deviceFailure(system);
     switch (zip_error_code_zip(error)) {
     case ZIP_ER_WRONGPASSWD:
@@ -102,8 +102,8 @@ class ArchiveFile {
         case ZIP_SOURCE_SEEK:
         case ZIP_SOURCE_SEEK_WRITE: {
             const bool write = command == ZIP_SOURCE_SEEK_WRITE;
-            const zip_int64_t at = zip_source_seek_compute_offset(write ? writeAt_ : readAt_,
-                                                                  write ? written_ : size_, data, length, &error_);
+            const zip_int64_t at = zip_source_seek_compute_offset(
+                write ? writeAt_ : readAt_, write ? written_ : size_, data, length, &error_);
             if (at < 0) return -1;
             (write ? writeAt_ : readAt_) = static_cast<std::uint64_t>(at);
             return 0;
@@ -118,7 +118,8 @@ class ArchiveFile {
             writeAt_ = written_ = 0;
             return 0;
         case ZIP_SOURCE_WRITE:
-            if (const int error = fsutil::io::pwriteAll(fd_, data, length, static_cast<off_t>(writeAt_)); error)
+            if (const int error = fsutil::io::pwriteAll(fd_, data, length, static_cast<off_t>(writeAt_));
+                error)
                 return failed(ZIP_ER_WRITE, error);
             writeAt_ += length;
             written_ = std::max(written_, writeAt_);
@@ -178,8 +179,9 @@ OpenZip OpenZip::open(Fd fd, bool writable, int flags, std::int32_t& code) {
         if (!zip.za_) zip_source_free(source);
     }
     if (!zip.za_)
-        code = zip.ioError() ? deviceFailure(zip.ioError())
-                             : codeForZipError(&error, writable ? result::CannotCreateZip : result::CannotReadFile);
+        code = zip.ioError()
+                   ? deviceFailure(zip.ioError())
+                   : codeForZipError(&error, writable ? result::CannotCreateZip : result::CannotReadFile);
     zip_error_fini(&error);
     return zip;
 }
@@ -189,8 +191,8 @@ OpenZip OpenZip::open(const fs::path& path, int flags, std::int32_t& code) {
 
 std::string zipTempName(const std::string& zipName) {
     std::random_device device;
-    return std::string(fsutil::kTempPrefix) + zipName + "." + std::to_string(::getpid()) + "-" + std::to_string(device() % 1000000) +
-           ".tmp";
+    return std::string(fsutil::kTempPrefix) + zipName + "." + std::to_string(::getpid()) + "-" +
+           std::to_string(device() % 1000000) + ".tmp";
 }
 
 bool isZipTempName(std::string_view name) {
@@ -204,9 +206,11 @@ bool isZipTempName(std::string_view name) {
     const std::string_view suffix = name.substr(dot + 1, tmp - dot - 1); // <process>-<random>
     const size_t dash = suffix.find('-');
     const auto digits = [](std::string_view text) {
-        return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+        return !text.empty() &&
+               std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
     };
-    return dash != std::string_view::npos && digits(suffix.substr(0, dash)) && digits(suffix.substr(dash + 1));
+    return dash != std::string_view::npos && digits(suffix.substr(0, dash)) &&
+           digits(suffix.substr(dash + 1));
 }
 
 } // namespace archive::engine

@@ -202,7 +202,10 @@ class Reader {
         };
         thread_local std::optional<Worker> worker; // one per worker thread, which lives as long as the work
         if (!worker) {
-            worker.emplace(Worker{result::Success, {}, Scratch(static_cast<size_t>(std::max<std::uint64_t>(options_.limits.tileSize, 64)))});
+            worker.emplace(
+                Worker{result::Success,
+                       {},
+                       Scratch(static_cast<size_t>(std::max<std::uint64_t>(options_.limits.tileSize, 64)))});
             worker->za = OpenZip::open(zipPath_, ZIP_RDONLY, worker->openCode);
             if (worker->za && !options_.password.empty())
                 zip_set_default_password(worker->za.get(), options_.password.c_str());
@@ -241,7 +244,8 @@ class Reader {
         const zip_uint16_t method = entry.st.encryption_method;
         if (method != ZIP_EM_AES_128 && method != ZIP_EM_AES_192 && method != ZIP_EM_AES_256) return 0;
         zip_uint16_t length = 0;
-        const zip_uint8_t* field = zip_file_extra_field_get_by_id(za, entry.index, 0x9901, 0, &length, ZIP_FL_CENTRAL);
+        const zip_uint8_t* field =
+            zip_file_extra_field_get_by_id(za, entry.index, 0x9901, 0, &length, ZIP_FL_CENTRAL);
         if (!field) field = zip_file_extra_field_get_by_id(za, entry.index, 0x9901, 0, &length, ZIP_FL_LOCAL);
         return field && length >= 2 && field[0] == 1 && field[1] == 0 ? 1 : 2;
     }
@@ -253,8 +257,11 @@ class Reader {
         const int version = aesVersion(za, entry);
         const bool deflated = st.comp_method == ZIP_CM_DEFLATE;
         // Traditional encryption is libzip's to undo; other methods libzip also inflates and checks itself.
-        const bool ours = version != 0 || st.encryption_method == ZIP_EM_NONE || st.encryption_method == ZIP_EM_TRAD_PKWARE;
-        const zip_flags_t flags = version ? ZIP_FL_ENCRYPTED : (ours && (deflated || st.comp_method == ZIP_CM_STORE)) ? ZIP_FL_COMPRESSED : 0;
+        const bool ours =
+            version != 0 || st.encryption_method == ZIP_EM_NONE || st.encryption_method == ZIP_EM_TRAD_PKWARE;
+        const zip_flags_t flags = version                                                  ? ZIP_FL_ENCRYPTED
+                                  : (ours && (deflated || st.comp_method == ZIP_CM_STORE)) ? ZIP_FL_COMPRESSED
+                                                                                           : 0;
         const bool raw = flags != 0; // we see the stored bytes, and check them ourselves
         std::unique_ptr<zip_file_t, FileCloser> file(zip_fopen_index(za, entry.index, flags));
         if (!file) return codeForZipError(zip_get_error(za), result::DamagedArchive);
@@ -265,7 +272,9 @@ class Reader {
         std::uint64_t body = version ? st.comp_size : UINT64_MAX; // the bytes to read, past the AES header
         std::optional<aes::EntryCipher> cipher;
         if (version) {
-            const int strength = st.encryption_method == ZIP_EM_AES_128 ? 1 : st.encryption_method == ZIP_EM_AES_192 ? 2 : 3;
+            const int strength = st.encryption_method == ZIP_EM_AES_128   ? 1
+                                 : st.encryption_method == ZIP_EM_AES_192 ? 2
+                                                                          : 3;
             if (options_.password.empty()) return result::PasswordRequired;
             const size_t header = aes::saltSize(strength) + aes::kVerifierSize;
             if (st.comp_size < aes::overhead(strength)) return result::DamagedArchive;
@@ -300,7 +309,9 @@ class Reader {
         for (std::uint64_t consumed = 0; consumed < body;) {
             if (cancelled(options_.abort)) return result::Cancelled;
             if (failed_) return kStopped;
-            const std::int64_t n = readSome(scratch.raw.data(), static_cast<size_t>(std::min<std::uint64_t>(scratch.tile, body - consumed)));
+            const std::int64_t n =
+                readSome(scratch.raw.data(),
+                         static_cast<size_t>(std::min<std::uint64_t>(scratch.tile, body - consumed)));
             if (n < 0) return codeForZipError(zip_file_get_error(file.get()), result::DamagedArchive);
             if (n == 0) {
                 if (version) return result::DamagedArchive; // shorter than its header says
@@ -309,7 +320,8 @@ class Reader {
             consumed += static_cast<std::uint64_t>(n);
             if (cipher) cipher->decrypt(scratch.raw.data(), static_cast<size_t>(n));
             if (!inflating) {
-                if (const std::int32_t written = emit(scratch.raw.data(), static_cast<size_t>(n)); written != result::Success)
+                if (const std::int32_t written = emit(scratch.raw.data(), static_cast<size_t>(n));
+                    written != result::Success)
                     return written;
                 continue;
             }
@@ -325,12 +337,14 @@ class Reader {
                     return written;
                 finished = inflater.block_state == ISAL_BLOCK_FINISH;
             } while (!finished && (inflater.avail_in > 0 || inflater.avail_out == 0));
-            if (finished && inflater.avail_in > 0) return result::DamagedArchive; // bytes after the stream's end
+            if (finished && inflater.avail_in > 0)
+                return result::DamagedArchive; // bytes after the stream's end
         }
         if (!finished || produced != st.size) return result::DamagedArchive;
         if (cipher) {
             std::uint8_t code[aes::kCodeSize];
-            if (readSome(code, sizeof code) != static_cast<std::int64_t>(sizeof code) || !cipher->codeMatches(code))
+            if (readSome(code, sizeof code) != static_cast<std::int64_t>(sizeof code) ||
+                !cipher->codeMatches(code))
                 return result::DamagedArchive;
         }
         // AE-2 entries are checked by their code alone; the others by their CRC as well.

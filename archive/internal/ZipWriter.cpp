@@ -78,7 +78,8 @@ struct EntrySource {
 
 class Writer {
   public:
-    Writer(const std::vector<SourceFile>& files, const WriteOptions& options) : files_(files), options_(options) {
+    Writer(const std::vector<SourceFile>& files, const WriteOptions& options)
+        : files_(files), options_(options) {
         for (size_t f = 0; f < files.size(); ++f) {
             total_ += files[f].size;
             firstItem_.push_back(items_.size());
@@ -88,15 +89,17 @@ class Writer {
             }
             const std::uint64_t chunk = std::max<std::uint64_t>(options.limits.chunkSize, 1);
             for (std::uint64_t at = 0; at < files[f].size; at += chunk)
-                items_.push_back({f, at, static_cast<size_t>(std::min<std::uint64_t>(chunk, files[f].size - at)),
+                items_.push_back({f, at,
+                                  static_cast<size_t>(std::min<std::uint64_t>(chunk, files[f].size - at)),
                                   false, at + chunk >= files[f].size});
         }
         firstItem_.push_back(items_.size());
         const unsigned workers = workerCount(options.limits);
-        work_.emplace(items_.size(), workers,
-                      OrderedWork<Piece>::Bounds{4 * workers + 4, options.limits.inFlightBudget},
-                      [this](size_t i) { return produce(i); },
-                      [this](size_t i) { return items_[i].whole ? files_[items_[i].file].size : items_[i].length; });
+        work_.emplace(
+            items_.size(), workers,
+            OrderedWork<Piece>::Bounds{4 * workers + 4, options.limits.inFlightBudget},
+            [this](size_t i) { return produce(i); },
+            [this](size_t i) { return items_[i].whole ? files_[items_[i].file].size : items_[i].length; });
     }
 
     bool encrypted() const { return !options_.password.empty(); }
@@ -184,7 +187,8 @@ class Writer {
             if ((out.error = readRange(fd.get(), item.offset - history, history + item.length, input)) !=
                 result::Success)
                 return out;
-            if (input.size != history + item.length) return out.error = result::CannotReadFile, std::move(out);
+            if (input.size != history + item.length)
+                return out.error = result::CannotReadFile, std::move(out);
         }
         const std::uint8_t* plain = input.data() + history;
         out.plain = item.length;
@@ -238,7 +242,8 @@ class Writer {
             if (!source.stat) {
                 zip_stat_t fresh;
                 zip_stat_init(&fresh);
-                fresh.valid = ZIP_STAT_SIZE | ZIP_STAT_MTIME | ZIP_STAT_ENCRYPTION_METHOD | ZIP_STAT_COMP_METHOD;
+                fresh.valid =
+                    ZIP_STAT_SIZE | ZIP_STAT_MTIME | ZIP_STAT_ENCRYPTION_METHOD | ZIP_STAT_COMP_METHOD;
                 fresh.mtime = file.mtime;
                 fresh.size = file.size;
                 fresh.encryption_method = encrypted() ? ZIP_EM_AES_256 : ZIP_EM_NONE;
@@ -246,7 +251,8 @@ class Writer {
                 if (!chunked(file)) {
                     // A whole entry is ready before libzip writes its header: its sizes and CRC are known.
                     try {
-                        if (!nextPiece(source)) return refuse(source, ZIP_ER_INTERNAL, result::CannotReadFile);
+                        if (!nextPiece(source))
+                            return refuse(source, ZIP_ER_INTERNAL, result::CannotReadFile);
                     } catch (std::int32_t code) {
                         return refuse(source, ZIP_ER_READ, code);
                     }
@@ -314,23 +320,26 @@ class Writer {
         };
         while (given < length) {
             if (!source.framing.empty()) {
-                const size_t n = give(reinterpret_cast<const std::uint8_t*>(source.framing.data()),
-                                      source.framing.size());
+                const size_t n =
+                    give(reinterpret_cast<const std::uint8_t*>(source.framing.data()), source.framing.size());
                 source.framing.erase(0, n);
                 continue;
             }
             if (source.pieceAt == source.piece.bytes.size) {
-                if (!chunked(file) || !nextChunk(source)) break; // a whole entry's one piece came with its stat
+                if (!chunked(file) || !nextChunk(source))
+                    break; // a whole entry's one piece came with its stat
                 continue;
             }
-            source.pieceAt += give(source.piece.bytes.data() + source.pieceAt, source.piece.bytes.size - source.pieceAt);
+            source.pieceAt +=
+                give(source.piece.bytes.data() + source.pieceAt, source.piece.bytes.size - source.pieceAt);
         }
         const std::uint64_t before = source.plainDone;
         source.delivered += given;
-        const std::uint64_t total = std::max<std::uint64_t>(
-            chunked(file) ? file.size : source.piece.bytes.size, 1);
-        source.plainDone = chunked(file) ? source.plainDone
-                                         : std::min<std::uint64_t>(source.delivered * file.size / total, file.size);
+        const std::uint64_t total =
+            std::max<std::uint64_t>(chunked(file) ? file.size : source.piece.bytes.size, 1);
+        source.plainDone = chunked(file)
+                               ? source.plainDone
+                               : std::min<std::uint64_t>(source.delivered * file.size / total, file.size);
         if (given > 0 && source.plainDone < file.size && progressDue(before, source.plainDone, file.size)) {
             status(source, source.plainDone, false);
             progress(finished_ + source.plainDone);
@@ -351,7 +360,8 @@ class Writer {
         }
         Piece& piece = source.piece;
         if (source.cipher) source.cipher->encrypt(piece.bytes.data(), piece.bytes.size);
-        source.crc = static_cast<std::uint32_t>(crc32_combine(source.crc, piece.crc, static_cast<z_off_t>(piece.plain)));
+        source.crc = static_cast<std::uint32_t>(
+            crc32_combine(source.crc, piece.crc, static_cast<z_off_t>(piece.plain)));
         source.plainDone += piece.plain;
         return true;
     }
@@ -389,7 +399,8 @@ std::int32_t writeZip(int zipFd, const std::vector<SourceFile>& files, const Wri
         zip_error_init(&state->error);
         zip_source_t* source = zip_source_function(za.get(), &Writer::callback, state.get());
         if (!source) return result::CannotCreateZip;
-        const zip_int64_t index = zip_file_add(za.get(), files[i].entryName.c_str(), source, ZIP_FL_ENC_UTF_8);
+        const zip_int64_t index =
+            zip_file_add(za.get(), files[i].entryName.c_str(), source, ZIP_FL_ENC_UTF_8);
         if (index < 0) {
             zip_source_free(source);
             return zip_error_code_zip(zip_get_error(za.get())) == ZIP_ER_EXISTS ? result::DuplicateName
@@ -397,7 +408,8 @@ std::int32_t writeZip(int zipFd, const std::vector<SourceFile>& files, const Wri
         }
         const auto entry = static_cast<zip_uint64_t>(index);
         // The bytes arrive deflated and encrypted; libzip copies them as they are.
-        zip_set_file_compression(za.get(), entry, ZIP_CM_DEFLATE, static_cast<zip_uint32_t>(std::max(options.level, 1)));
+        zip_set_file_compression(za.get(), entry, ZIP_CM_DEFLATE,
+                                 static_cast<zip_uint32_t>(std::max(options.level, 1)));
         if (writer->encrypted() && zip_file_set_encryption(za.get(), entry, ZIP_EM_AES_256, nullptr) != 0)
             return result::UnsupportedEntry;
         zip_file_set_mtime(za.get(), entry, files[i].mtime, 0);

@@ -22,7 +22,8 @@ std::string fileName(const std::string& dictionaryName) {
 }
 
 std::string text(const Manifest& manifest) {
-    std::string out = std::string(kHeader) + "\ndictionary\t" + manifest.dictionary + "\ntime\t" + manifest.time + "\n";
+    std::string out =
+        std::string(kHeader) + "\ndictionary\t" + manifest.dictionary + "\ntime\t" + manifest.time + "\n";
     for (const auto& file : manifest.files)
         out += "file\t" + file.hash + "\t" + std::to_string(file.size) + "\t" + file.name + "\n";
     return out;
@@ -38,7 +39,8 @@ std::optional<Manifest> readBeside(const fs::path& dictionaryFile) {
     const auto refuse = [&](const std::string& why) {
         return DbError("the manifest " + path.string() + " cannot be read: " + why);
     };
-    if (!std::getline(in, line) || line != kHeader) throw refuse("it does not start with \"" + std::string(kHeader) + "\"");
+    if (!std::getline(in, line) || line != kHeader)
+        throw refuse("it does not start with \"" + std::string(kHeader) + "\"");
     Manifest manifest;
     while (std::getline(in, line)) {
         std::vector<std::string> fields;

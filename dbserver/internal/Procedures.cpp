@@ -69,7 +69,8 @@ void copyBytes(CopyJob& job) {
     if (error == 0 && ::fsync(out.get()) != 0) error = errno;
     if (const int closed = out.close(); error == 0) error = closed;
     if (error != 0)
-        throw DbError("cannot copy " + source.string() + " to " + target.string() + ": " + std::strerror(error),
+        throw DbError("cannot copy " + source.string() + " to " + target.string() + ": " +
+                          std::strerror(error),
                       DbErrorKind::Io);
 }
 
@@ -85,7 +86,8 @@ void copySnapshot(std::vector<CopyJob>& jobs) {
         for (const auto& job : jobs) {
             readers.push_back(openReader(job.source));
             if (isWal(*readers.back())) {
-                blockers.push_back(std::make_unique<sqlite::Database>(job.source, sqlite::Database::Mode::ReadWrite));
+                blockers.push_back(
+                    std::make_unique<sqlite::Database>(job.source, sqlite::Database::Mode::ReadWrite));
                 writes.emplace_back(*blockers.back(), "BEGIN IMMEDIATE");
             }
         }
@@ -167,7 +169,8 @@ std::vector<engine::TableFile> listedTables(const fs::path& dictionaryFile, sqli
             throw DbError("the table file " + file.string() + " of table " + entry.name + " is missing",
                           DbErrorKind::NotFound);
         if (!seen.insert(fsutil::toUpper(file.filename().string())).second)
-            throw DbError("the table file " + file.string() + " is listed twice in " + dictionaryFile.string());
+            throw DbError("the table file " + file.string() + " is listed twice in " +
+                          dictionaryFile.string());
         result.push_back({entry.name, file});
     }
     return result;
@@ -185,7 +188,8 @@ void requireIntact(const fs::path& file, std::string_view what) {
         check = error.what();
     }
     if (check != "ok")
-        throw DbError("the " + std::string(what) + " " + file.string() + " is damaged: " + check, DbErrorKind::Damaged);
+        throw DbError("the " + std::string(what) + " " + file.string() + " is damaged: " + check,
+                      DbErrorKind::Damaged);
 }
 
 // Runs work(i) for every i below count on at most as many threads as there are cores; the first failure
@@ -226,7 +230,8 @@ void writeStaged(const fs::path& file, const std::string& text) {
     int error = fsutil::io::writeAll(fd.get(), text.data(), text.size());
     if (error == 0 && ::fsync(fd.get()) != 0) error = errno;
     if (const int closed = fd.close(); error == 0) error = closed;
-    if (error != 0) throw DbError("cannot write " + file.string() + ": " + std::strerror(error), DbErrorKind::Io);
+    if (error != 0)
+        throw DbError("cannot write " + file.string() + ": " + std::strerror(error), DbErrorKind::Io);
 }
 
 void backupInto(Session& session, const fs::path& folder) {
@@ -289,9 +294,11 @@ void requireListedExactly(const manifest::Manifest& list, const fs::path& dictio
         names.push_back(table.file.filename().string());
     for (const auto& name : names)
         if (!findListed(list, name))
-            throw DbError("the image's manifest does not list its file " + (dictionaryFile.parent_path() / name).string());
+            throw DbError("the image's manifest does not list its file " +
+                          (dictionaryFile.parent_path() / name).string());
     for (const auto& file : list.files)
-        if (std::none_of(names.begin(), names.end(), [&](const auto& name) { return fsutil::equalsIgnoringCase(name, file.name); }))
+        if (std::none_of(names.begin(), names.end(),
+                         [&](const auto& name) { return fsutil::equalsIgnoringCase(name, file.name); }))
             throw DbError("the image's manifest lists " + file.name + ", which is not a file of the image " +
                           dictionaryFile.string());
     // A file of another size is refused before anything is copied; the hashes are compared as it is.
@@ -299,9 +306,10 @@ void requireListedExactly(const manifest::Manifest& list, const fs::path& dictio
         const fs::path file = fsutil::resolveNative(dictionaryFile.parent_path() / name);
         std::error_code ec;
         if (fs::file_size(file, ec) != findListed(list, name)->size)
-            throw DbError("the image file " + file.string() +
-                          " does not match the image's manifest: it was changed or damaged after the backup",
-                          DbErrorKind::Damaged);
+            throw DbError(
+                "the image file " + file.string() +
+                    " does not match the image's manifest: it was changed or damaged after the backup",
+                DbErrorKind::Damaged);
     }
 }
 
@@ -328,8 +336,7 @@ void restoreInto(Session& session, const fs::path& source, const std::string& so
                       DbErrorKind::NotFound);
     {
         sqlite::Database db(source, sqlite::Database::Mode::ReadOnly);
-        if (!dictionary::isDictionary(db))
-            throw DbError(source.string() + " is not a data dictionary");
+        if (!dictionary::isDictionary(db)) throw DbError(source.string() + " is not a data dictionary");
         if (!dictionary::checkLogin(db, dictionary::kAdminUser, sourcePassword))
             throw DbError("wrong password for the source data dictionary " + source.string(),
                           DbErrorKind::Login);
@@ -353,16 +360,15 @@ void restoreInto(Session& session, const fs::path& source, const std::string& so
 
     const fs::path target = fsutil::resolve(destination);
     if (fs::is_directory(fs::symlink_status(target)))
-        throw DbError("the destination " + destination +
-                      " is a folder, not a data dictionary file");
-    const fs::path folder =
-        createFolder(target.parent_path().empty() ? fs::path(".") : target.parent_path());
+        throw DbError("the destination " + destination + " is a folder, not a data dictionary file");
+    const fs::path folder = createFolder(target.parent_path().empty() ? fs::path(".") : target.parent_path());
     // The session's own shared lock would stand in the way when the image lies in the destination folder.
     if (fs::equivalent(session.folder().empty() ? fs::path(".") : session.folder(), folder, ec))
         session.lock = {};
-    const fsutil::FileLock lock = engine::lockFolder(
-        folder, true, "the destination database " + destination +
-                          " is open by another connection, or a backup or restore runs in its folder");
+    const fsutil::FileLock lock =
+        engine::lockFolder(folder, true,
+                           "the destination database " + destination +
+                               " is open by another connection, or a backup or restore runs in its folder");
 
     const std::string dictionaryName = target.filename().string();
     fsutil::FileSetSwap swap(folder);
@@ -395,8 +401,9 @@ void restoreInto(Session& session, const fs::path& source, const std::string& so
                 const manifest::File& listed = *findListed(*imageManifest, job.source.filename().string());
                 if (listed.size != job.size || listed.hash != job.hash)
                     throw DbError("the image file " + job.source.string() +
-                                  " does not match the image's manifest: it was changed or damaged after the backup",
-                          DbErrorKind::Damaged);
+                                      " does not match the image's manifest: it was changed or damaged after "
+                                      "the backup",
+                                  DbErrorKind::Damaged);
             }
             inParallel(jobs.size(), [&](size_t i) { requireQuickCheck(jobs[i].target, jobs[i].source); });
         } catch (const DbError& error) {
@@ -427,11 +434,13 @@ void verifyImage(const fs::path& dictionaryFile) {
         throw DbError("the image's data dictionary " + dictionaryFile.string() + " does not exist",
                       DbErrorKind::NotFound);
     const auto list = manifest::readBeside(dictionaryFile);
-    if (!list) throw DbError("the image " + dictionaryFile.string() + " has no manifest", DbErrorKind::NotFound);
+    if (!list)
+        throw DbError("the image " + dictionaryFile.string() + " has no manifest", DbErrorKind::NotFound);
     std::vector<engine::TableFile> tables;
     {
         sqlite::Database db(dictionaryFile, sqlite::Database::Mode::ReadOnly);
-        if (!dictionary::isDictionary(db)) throw DbError(dictionaryFile.string() + " is not a data dictionary");
+        if (!dictionary::isDictionary(db))
+            throw DbError(dictionaryFile.string() + " is not a data dictionary");
         tables = listedTables(dictionaryFile, db);
     }
     requireListedExactly(*list, dictionaryFile, tables);
@@ -441,9 +450,10 @@ void verifyImage(const fs::path& dictionaryFile) {
     inParallel(files.size(), [&](size_t i) {
         const manifest::File& listed = *findListed(*list, files[i].filename().string());
         if (fs::file_size(files[i]) != listed.size || manifest::hashFile(files[i]) != listed.hash)
-            throw DbError("the image file " + files[i].string() +
-                          " does not match the image's manifest: it was changed or damaged after the backup",
-                          DbErrorKind::Damaged);
+            throw DbError(
+                "the image file " + files[i].string() +
+                    " does not match the image's manifest: it was changed or damaged after the backup",
+                DbErrorKind::Damaged);
     });
 }
 
@@ -475,9 +485,8 @@ void restoreDatabase(Session& session, const Arguments& arguments) {
                      "(source dictionary, source password, destination dictionary, NULL)");
     const std::string& destination = *arguments[2];
     if (destination.empty()) throw DbError("sp_RestoreDatabase: the destination path is empty");
-    reportFailures("sp_RestoreDatabase", destination, [&] {
-        restoreInto(session, fsutil::resolve(*arguments[0]), *arguments[1], destination);
-    });
+    reportFailures("sp_RestoreDatabase", destination,
+                   [&] { restoreInto(session, fsutil::resolve(*arguments[0]), *arguments[1], destination); });
 }
 
 } // namespace dbserver::procedures

@@ -92,7 +92,8 @@ Statement& Statement::bound(int rc) {
     return *this;
 }
 Statement& Statement::bind(int index, std::string_view text) {
-    return bound(sqlite3_bind_text(stmt_.get(), index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT));
+    return bound(
+        sqlite3_bind_text(stmt_.get(), index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT));
 }
 Statement& Statement::bindBlob(int index, const void* data, int size) {
     return bound(sqlite3_bind_blob(stmt_.get(), index, data, size, SQLITE_TRANSIENT));

@@ -67,7 +67,7 @@ class Statement {
 
 // A transaction that is rolled back unless committed.
 class Transaction {
-public:
+  public:
     explicit Transaction(Database& db, std::string_view begin = "BEGIN") : db_(&db) { db.exec(begin); }
     ~Transaction() {
         if (db_) sqlite3_exec(db_->handle(), "ROLLBACK", nullptr, nullptr, nullptr);
@@ -82,7 +82,7 @@ public:
         db_ = nullptr;
     }
 
-private:
+  private:
     Database* db_;
 };
 
