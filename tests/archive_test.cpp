@@ -312,6 +312,21 @@ void expectNoLeftovers(const std::filesystem::path& folder) {
     }
 }
 
+// Runs the operation under each fault: it must give the case's result, leave what it would have replaced
+// as it was (`unchanged`), and leave no temporary file below `folder`.
+template <size_t N, typename Operation, typename Unchanged>
+void runFaults(const FaultCase (&cases)[N], Operation&& operation, Unchanged&& unchanged,
+               const std::filesystem::path& folder) {
+    for (const auto& c : cases) {
+        {
+            ScopedFaults faults(c.faults);
+            EXPECT_EQ(operation(), c.code) << c.what;
+        }
+        EXPECT_TRUE(unchanged()) << c.what;
+        expectNoLeftovers(folder);
+    }
+}
+
 // Small limits, so that a few hundred kilobytes reach the streamed paths and several workers.
 class ZipFaultTest : public ZipTest {
   protected:
@@ -344,14 +359,9 @@ TEST_F(ZipFaultTest, ZipWriterFaultsKeepTheOldZip) {
         {"read error in the streamed source", {.readableBytes = 600000}, result::CannotReadFile},
         {"the final rename fails", {.failingRename = 0}, result::DeviceError},
     };
-    for (const auto& c : cases) {
-        {
-            ScopedFaults faults(c.faults);
-            EXPECT_EQ(zipFolder(dir / "out.zip", dir / "img/*.*"), c.code) << c.what;
-        }
-        EXPECT_TRUE(readFile(dir / "out.zip") == "the previous good backup") << c.what;
-        expectNoLeftovers(dir.path());
-    }
+    runFaults(
+        cases, [&] { return zipFolder(dir / "out.zip", dir / "img/*.*"); },
+        [&] { return readFile(dir / "out.zip") == "the previous good backup"; }, dir.path());
     EXPECT_EQ(zipFolder(dir / "out.zip", dir / "img/*.*"), result::Success) << "the device is well again";
 }
 
@@ -365,14 +375,9 @@ TEST_F(ZipFaultTest, ExtractionFaultsReplaceNothing) {
         {"the first rename of the swap fails", {.failingRename = 1}, result::DeviceError},
         {"a rename halfway through the swap fails", {.failingRename = 6}, result::DeviceError},
     };
-    for (const auto& c : cases) {
-        {
-            ScopedFaults faults(c.faults);
-            EXPECT_EQ(unzipTo(dir / "good.zip", dir / "target"), c.code) << c.what;
-        }
-        EXPECT_TRUE(folderContents(dir.path() / "target") == before) << c.what;
-        expectNoLeftovers(dir.path() / "target");
-    }
+    runFaults(
+        cases, [&] { return unzipTo(dir / "good.zip", dir / "target"); },
+        [&] { return folderContents(dir.path() / "target") == before; }, dir.path() / "target");
     ASSERT_EQ(unzipTo(dir / "good.zip", dir / "target"), result::Success);
     EXPECT_TRUE(readFile(dir / "target/LARGE.tbl") == readFile(dir / "img/LARGE.tbl"));
 }
