@@ -235,7 +235,7 @@ TEST_F(ToolKillTest, ZipctlKilledAnywhereLeavesTheOldZipOrAWholeNewOne) {
     std::mt19937 random(11);
     for (int round = 0; round < 12; ++round) {
         const auto delay = std::chrono::microseconds(2000 + random() % 600000);
-        runAndKill({tool("zipctl"), "zip", dir / "out.zip", dir / "img"}, delay);
+        runAndKill({tool("zipctl"), "--force", "zip", dir / "out.zip", dir / "img"}, delay);
         const std::string zip = readFile(dir / "out.zip");
         if (zip != "the previous good backup") {
             EXPECT_EQ(
@@ -255,7 +255,7 @@ TEST_F(ToolKillTest, ZipctlKilledAnywhereLeavesTheOldZipOrAWholeNewOne) {
 
 TEST_F(ToolKillTest, SigtermStopsZipctlAndItCleansUp) {
     writeFile(dir / "out.zip", "the previous good backup");
-    const int status = runAndKill({tool("zipctl"), "zip", dir / "out.zip", dir / "img"},
+    const int status = runAndKill({tool("zipctl"), "--force", "zip", dir / "out.zip", dir / "img"},
                                   std::chrono::milliseconds(30), SIGTERM);
     ASSERT_TRUE(WIFEXITED(status)) << "the tool ends by itself, having cleaned up";
     EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
